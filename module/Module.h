@@ -1,0 +1,57 @@
+// The module: the process-wide state of the library.
+//
+// Built when the library loads, in this order, and torn down in reverse at unload:
+// the "INSTALLDIR" token and its length, the options cache lock, the trace loader,
+// then the module object (lock count, module instance, type-information lock).
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "module/TimeTrace.h"
+#include "support/Owners.h"
+#include "support/ReaderWriterLock.h"
+
+namespace veska {
+
+class Module {
+public:
+    Module() noexcept = default;
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    // Reasons the library must stay loaded: live instances, held class objects
+    // and LockServer calls. Interlocked; may go below 0 after unbalanced
+    // LockServer(FALSE) calls.
+    long Lock() noexcept { return ::InterlockedIncrement(&lockCount_); }
+    long Unlock() noexcept { return ::InterlockedDecrement(&lockCount_); }
+    long LockCount() const noexcept { return lockCount_; }
+
+    // The library's own handle; holds the registry scripts and the type library.
+    // Null until DllMain attaches (and in programs that link the classes
+    // directly).
+    HINSTANCE Instance() const noexcept { return instance_; }
+    void SetInstance(HINSTANCE instance) noexcept { instance_ = instance; }
+
+    // Guards the one-time loading of the cached type information.
+    CriticalSection& TypeInfoLock() noexcept { return typeInfoLock_; }
+
+private:
+    volatile long lockCount_ = 0;
+    HINSTANCE instance_ = nullptr;
+    CriticalSection typeInfoLock_;
+};
+
+// The token that default settings values begin with to name the installation
+// directory, and its length.
+extern const wchar_t* const InstallDirToken;
+extern const std::size_t InstallDirTokenLength;
+
+// The one lock that guards the caches of every options object in the process.
+extern ReaderWriterLock OptionsCacheLock;
+
+extern TimeTraceLoader TheTimeTraceLoader;
+extern Module TheModule;
+
+}  // namespace veska

@@ -1,0 +1,107 @@
+#include "support/FoldedString.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace veska {
+namespace {
+
+TEST(FoldedString, FoldsOnlyAsciiCapitals) {
+    struct Case {
+        const wchar_t* input;
+        const wchar_t* folded;
+    } cases[] = {
+        {L"Options", L"options"},
+        {L"OPTIONS", L"options"},
+        {L"(Default)", L"(default)"},
+        {L"A_Z@[`{", L"a_z@[`{"},           // neighbours of A and Z stay
+        {L"\u00C4\u00D6\u00DC", L"\u00C4\u00D6\u00DC"},  // accented capitals stay
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        FoldedString name(c.input);
+        ASSERT_NE(name.text(), nullptr);
+        EXPECT_STREQ(name.text(), c.folded);
+    }
+}
+
+TEST(FoldedString, NullInputGivesTheNullName) {
+    FoldedString name(static_cast<const wchar_t*>(nullptr));
+    EXPECT_TRUE(name.IsNull());
+    EXPECT_EQ(name.text(), nullptr);
+    EXPECT_FALSE(name.EqualsIgnoreCase(L""));
+    EXPECT_FALSE(FoldedString(L"x").EqualsIgnoreCase(nullptr));
+}
+
+TEST(FoldedString, OrdersByFoldedCodeUnits) {
+    // Each name sorts strictly before the next one.
+    const wchar_t* ordered[] = {L"", L"0", L"9", L"_x", L"Alpha", L"alphabet", L"Default",
+                                L"OPTIONS", L"zeta", L"\u00E4"};
+    for (size_t i = 0; i + 1 < std::size(ordered); ++i) {
+        FoldedString a(ordered[i]);
+        FoldedString b(ordered[i + 1]);
+        EXPECT_TRUE(a < b) << i;
+        EXPECT_FALSE(b < a) << i;
+    }
+}
+
+TEST(FoldedString, NullAndSameNameAreNeitherLessNorGreater) {
+    FoldedString null;
+    FoldedString name(L"name");
+    FoldedString copy = name;
+    EXPECT_FALSE(null < name);
+    EXPECT_FALSE(name < null);
+    EXPECT_FALSE(copy < name);
+    EXPECT_FALSE(name < copy);
+}
+
+TEST(FoldedString, EqualsIgnoreCaseComparesTheWholeText) {
+    FoldedString name(L"FontSize");
+    EXPECT_TRUE(name.EqualsIgnoreCase(L"fontsize"));
+    EXPECT_TRUE(name.EqualsIgnoreCase(L"FONTSIZE"));
+    EXPECT_FALSE(name.EqualsIgnoreCase(L"fontsiz"));
+    EXPECT_FALSE(name.EqualsIgnoreCase(L"fontsizes"));
+    EXPECT_FALSE(FoldedString(L"\u00E4").EqualsIgnoreCase(L"\u00C4"));
+}
+
+TEST(FoldedString, CopiesOutliveTheOriginal) {
+    auto original = std::make_unique<FoldedString>(L"Editor");
+    FoldedString copy = *original;
+    FoldedString moved = std::move(*original);
+    original.reset();
+    EXPECT_STREQ(copy.text(), L"editor");
+    EXPECT_STREQ(moved.text(), L"editor");
+    copy = moved;
+    EXPECT_STREQ(copy.text(), L"editor");
+}
+
+TEST(FoldedString, MapLooksUpUnfoldedNamesWithoutFoldingThemFirst) {
+    std::map<FoldedString, int, FoldedLess> map;
+    map.emplace(FoldedString(L"Zeta"), 1);
+    map.emplace(FoldedString(L"alpha"), 2);
+    map.emplace(FoldedString(L"_x"), 3);
+    EXPECT_FALSE(map.emplace(FoldedString(L"ALPHA"), 4).second) << "case variants are one name";
+
+    std::wstring order;
+    for (const auto& [name, value] : map) order += std::wstring(name.text()) + L",";
+    EXPECT_EQ(order, L"_x,alpha,zeta,");
+
+    auto found = map.find(UnfoldedName{L"ZETA"});
+    ASSERT_NE(found, map.end());
+    EXPECT_EQ(found->second, 1);
+    EXPECT_EQ(map.find(UnfoldedName{L"zet"}), map.end());
+    EXPECT_EQ(map.find(UnfoldedName{L"zetas"}), map.end());
+}
+
+TEST(FoldedString, CompareFoldedIsUnsigned) {
+    // U+FFFF must sort after every ASCII unit, which a signed comparison breaks.
+    EXPECT_LT(CompareFolded(L"a", L"\uFFFF"), 0);
+    EXPECT_GT(CompareFolded(L"\uFFFF", L"Z"), 0);
+    EXPECT_EQ(CompareFolded(L"ABC", L"abc"), 0);
+    EXPECT_LT(CompareFolded(L"ab", L"ABC"), 0);
+}
+
+}  // namespace
+}  // namespace veska

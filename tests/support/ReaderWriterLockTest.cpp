@@ -1,0 +1,147 @@
+#include "support/ReaderWriterLock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace veska {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits until cond() holds or the time runs out; a hung lock fails the test.
+template <class Cond>
+bool WaitUntil(Cond cond, std::chrono::milliseconds limit = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A thread that is joined (or detached when it hangs) on every way out.
+class TestThread {
+public:
+    template <class F>
+    explicit TestThread(F f) : done_(std::make_shared<std::atomic<bool>>(false)) {
+        auto done = done_;
+        thread_ = std::thread([f, done] {
+            f();
+            *done = true;
+        });
+    }
+    ~TestThread() {
+        if (WaitUntil([&] { return done_->load(); })) {
+            thread_.join();
+        } else {
+            thread_.detach();  // still blocked: leave it rather than hang the run
+        }
+    }
+    bool Done() const { return *done_; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> done_;
+    std::thread thread_;
+};
+
+TEST(ReaderWriterLock, ReadersShareTheLock) {
+    ReaderWriterLock lock;
+    lock.LockShared();
+    TestThread second([&] {
+        lock.LockShared();
+        lock.UnlockShared();
+    });
+    EXPECT_TRUE(WaitUntil([&] { return second.Done(); }));
+    EXPECT_EQ(lock.ReaderCount(), 1);
+    lock.UnlockShared();
+    EXPECT_EQ(lock.ReaderCount(), 0);
+}
+
+TEST(ReaderWriterLock, WriterWaitsForEveryReaderInside) {
+    ReaderWriterLock lock;
+    std::atomic<bool> writerInside{false};
+    lock.LockShared();
+    lock.LockShared();  // a second reader (the guard is per thread, the count is not)
+    TestThread writer([&] {
+        lock.LockExclusive();
+        writerInside = true;
+        lock.UnlockExclusive();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriterCount() == 1; }));
+    lock.UnlockShared();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(writerInside) << "the writer went in while a reader was inside";
+    lock.UnlockShared();
+    EXPECT_TRUE(WaitUntil([&] { return writerInside.load(); }));
+}
+
+TEST(ReaderWriterLock, ReaderWaitsForWriter) {
+    ReaderWriterLock lock;
+    std::atomic<bool> readerInside{false};
+    lock.LockExclusive();
+    TestThread reader([&] {
+        lock.LockShared();
+        readerInside = true;
+        lock.UnlockShared();
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(readerInside) << "a reader went in while the writer held the lock";
+    lock.UnlockExclusive();
+    EXPECT_TRUE(WaitUntil([&] { return readerInside.load(); }));
+}
+
+TEST(ReaderWriterLock, WriterAloneReturnsAtOnce) {
+    ReaderWriterLock lock;
+    lock.LockExclusive();
+    EXPECT_EQ(lock.WaitingWriterCount(), 0);
+    lock.UnlockExclusive();
+    lock.LockShared();
+    lock.UnlockShared();
+    EXPECT_EQ(lock.ReaderCount(), 0);
+}
+
+TEST(ReaderWriterLock, SharedInsideExclusiveOnOneThread) {
+    ReaderWriterLock lock;
+    TestThread thread([&] {
+        lock.LockExclusive();
+        lock.LockShared();
+        lock.UnlockShared();
+        lock.UnlockExclusive();
+    });
+    EXPECT_TRUE(WaitUntil([&] { return thread.Done(); }));
+    EXPECT_EQ(lock.ReaderCount(), 0);
+}
+
+TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
+    constexpr int kWriters = 4;
+    ReaderWriterLock lock;
+    std::atomic<int> finished{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    lock.LockShared();
+    std::vector<std::unique_ptr<TestThread>> writers;
+    for (int i = 0; i < kWriters; ++i) {
+        writers.push_back(std::make_unique<TestThread>([&] {
+            lock.LockExclusive();
+            if (inside.fetch_add(1) != 0) overlapped = true;
+            std::this_thread::sleep_for(2ms);
+            inside.fetch_sub(1);
+            lock.UnlockExclusive();
+            finished.fetch_add(1);
+        }));
+    }
+    // Every writer waits for the reader at once; the event wakes one per signal.
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriterCount() == kWriters; }));
+    lock.UnlockShared();
+    EXPECT_TRUE(WaitUntil([&] { return finished == kWriters; }))
+        << finished << " of " << kWriters << " writers got through";
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(lock.WaitingWriterCount(), 0);
+}
+
+}  // namespace
+}  // namespace veska
