@@ -1,0 +1,24 @@
+#include "options/OpsInfo.h"
+
+#include <memory>
+
+namespace veska {
+
+OpsInfo* OpsInfo::GetOrCreateChild(const wchar_t* name) {
+    auto found = keys.find(UnfoldedName{name ? std::wstring_view(name) : std::wstring_view()});
+    if (found != keys.end() && found->second != nullptr) return found->second;
+    auto child = std::make_unique<OpsInfo>();
+    if (found == keys.end()) {
+        found = keys.emplace(FoldedString(name ? name : L""), nullptr).first;
+    }
+    found->second = child.release();
+    return found->second;
+}
+
+VARIANT& OpsInfo::ValueEntry(const FoldedString& name) {
+    auto found = values.find(name);
+    if (found == values.end()) found = values.emplace(name, UniqueVariant()).first;
+    return *found->second.get();
+}
+
+}  // namespace veska
