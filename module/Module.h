@@ -15,6 +15,8 @@
 
 namespace veska {
 
+struct ObjectMapEntry;
+
 class Module {
 public:
     Module() noexcept = default;
@@ -34,13 +36,22 @@ public:
     HINSTANCE Instance() const noexcept { return instance_; }
     void SetInstance(HINSTANCE instance) noexcept { instance_ = instance; }
 
+    // The class table; set when the library attaches.
+    ObjectMapEntry* ObjectMap() const noexcept { return objectMap_; }
+    void SetObjectMap(ObjectMapEntry* map) noexcept { objectMap_ = map; }
+
     // Guards the one-time loading of the cached type information.
     CriticalSection& TypeInfoLock() noexcept { return typeInfoLock_; }
 
+    // Guards the first creation of each class object.
+    CriticalSection& ClassObjectLock() noexcept { return classObjectLock_; }
+
 private:
     volatile long lockCount_ = 0;
+    ObjectMapEntry* objectMap_ = nullptr;
     HINSTANCE instance_ = nullptr;
     CriticalSection typeInfoLock_;
+    CriticalSection classObjectLock_;
 };
 
 // The token that default settings values begin with to name the installation

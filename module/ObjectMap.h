@@ -1,0 +1,38 @@
+// The object map: one row per creatable class, and the class objects it caches.
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+namespace veska {
+
+struct ObjectMapEntry {
+    const CLSID* clsid;  // null ends the map
+    // Registers (true) or unregisters (false) the class's registry entries.
+    HRESULT (*UpdateRegistry)(bool registering);
+    // Makes the class object for this row, asked for iid.
+    HRESULT (*CreateClassObject)(HRESULT (*createInstance)(IUnknown*, REFIID, void**), REFIID iid,
+                                 void** ppv);
+    // Makes an instance: plain, or aggregated when an outer object is given.
+    HRESULT (*CreateInstance)(IUnknown* outer, REFIID iid, void** ppv);
+    IUnknown* classObject;  // cached; holds one reference while set
+    DWORD registrationCookie;  // always 0: never served out of process
+    const wchar_t* (*Description)();
+    const void* (*ComponentCategories)();
+    void (*ObjectMain)(bool starting);
+};
+
+// The class object of clsid, created on first use under the class-object lock and
+// cached in its row, asked for iid. CLASS_E_CLASSNOTAVAILABLE (with *ppv null)
+// for a class the map does not hold.
+HRESULT GetClassObjectFromMap(ObjectMapEntry* map, REFCLSID clsid, REFIID iid, void** ppv) noexcept;
+
+// Calls every row's start hook (attach) or releases the cached class objects and
+// calls the stop hooks (detach).
+void StartObjectMap(ObjectMapEntry* map) noexcept;
+void StopObjectMap(ObjectMapEntry* map) noexcept;
+
+// The rows of this library: the options store, then the property provider.
+ObjectMapEntry* LibraryObjectMap() noexcept;
+
+}  // namespace veska
