@@ -2,7 +2,6 @@
 // removals share it, writers wait for them.
 #include "OptionsTestSupport.h"
 
-#include <atomic>
 #include <functional>
 
 #include "module/Module.h"
@@ -55,40 +54,6 @@ TEST_F(Concurrency, WritersWaitForReadersWhileReadersAndRemovalsShare) {
     EXPECT_EQ(read, S_OK);
     EXPECT_EQ(removed, S_OK);
     EXPECT_EQ(written, S_OK);
-}
-
-TEST_F(Concurrency, OneThreadWritesWhileAnotherReads) {
-    SetString(HKEY_CURRENT_USER, Reg(), L"s", L"start");
-    ComPtr<IVeskaOptions3> writer = NewOptions();
-    ASSERT_EQ(Init(), S_OK);
-    ASSERT_EQ(writer->Init(1, Bstr(Reg())), S_OK);
-    std::atomic<bool> done{false};
-    std::atomic<int> badReads{0};
-    Worker writing([&] {
-        for (int i = 0; i < 500; ++i) {
-            const std::wstring text(32, i % 2 ? L'x' : L'y');
-            if (writer->SetValueByName(Bstr(L""), Bstr(L"s"), Str(text).get(), 0, 1) != S_OK) ++badReads;
-        }
-        done = true;
-    });
-    Worker reading([&] {
-        while (!done) {
-            UniqueVariant v;
-            SAFEARRAY* values = nullptr;
-            if (opts->GetValueByName(Bstr(L""), Bstr(L"s"), v.put()) != S_OK ||
-                std::wstring(v.get()->bstrVal) != L"start" ||
-                opts->GetValues(Bstr(L""), &values) != S_OK) {
-                ++badReads;
-            }
-            ::SafeArrayDestroy(values);
-        }
-    });
-    EXPECT_TRUE(writing.Wait(60000));
-    EXPECT_TRUE(reading.Wait(5000));
-    EXPECT_EQ(badReads, 0);
-    UniqueVariant last;
-    ASSERT_EQ(writer->GetValueByName(Bstr(L""), Bstr(L"s"), last.put()), S_OK);
-    EXPECT_EQ(std::wstring(last.get()->bstrVal), std::wstring(32, L'x'));
 }
 
 }  // namespace

@@ -85,12 +85,6 @@ std::vector<std::wstring> TraceRecorder::Events() const {
     return traceEvents;
 }
 
-int TraceRecorder::Count(const std::wstring& event) const {
-    int count = 0;
-    for (const std::wstring& e : Events()) count += e == event;
-    return count;
-}
-
 ComPtr<IVeskaOptions3> OptionsTest::NewOptions() {
     ComPtr<IVeskaOptions3> options;
     EXPECT_EQ(CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, options.put_void()), S_OK);

@@ -39,7 +39,6 @@ public:
     TraceRecorder();
     ~TraceRecorder();
     std::vector<std::wstring> Events() const;
-    int Count(const std::wstring& event) const;
 };
 
 class OptionsTest : public ::testing::Test {
