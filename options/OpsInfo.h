@@ -24,6 +24,10 @@ struct OpsInfo {
     KeyMap keys;      // child keys; a null pointer counts as a missing child
     ValueMap values;  // every entry holds its own copy of its VARIANT
 
+    // Set only while CVeskaOptions::FreeOpsInfoMem releases the tree: the node to
+    // go back to once this one is gone, so the release needs no stack of its own.
+    OpsInfo* releaseParent = nullptr;
+
     // The child filed under name (folded), created empty and filed when missing
     // or null. Throws std::bad_alloc; the tree is unchanged when it throws.
     OpsInfo* GetOrCreateChild(const wchar_t* name);

@@ -1,0 +1,128 @@
+// CVeskaOptions, the options store: a tree of named settings read once from a
+// registry subtree into an in-memory cache, read from that cache, and changed in
+// the cache and, on request, below HKEY_CURRENT_USER.
+//
+// Locking: every member that touches the cache or the fields below takes the
+// process-wide OptionsCacheLock (shared for reads and removals, exclusive for
+// Init, writes, additions and the property puts). The internal operations take
+// no lock; their callers hold it.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "VeskaOptions_h.h"
+#include "module/ComObject.h"
+#include "module/Dispatch.h"
+#include "options/OpsInfo.h"
+#include "support/Owners.h"
+
+namespace veska {
+
+class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
+                      public DispatchImpl<IVeskaOptions3>,
+                      public IPersistStreamInit {
+public:
+    using Interfaces = InterfaceMap<Entry<IVeskaOptions, IVeskaOptions3>,
+                                    Entry<IVeskaOptions2, IVeskaOptions3>,
+                                    Entry<IVeskaOptions3>,
+                                    Entry<IDispatch, IVeskaOptions3>,
+                                    Entry<IPersistStreamInit>>;
+
+    CVeskaOptions() noexcept = default;
+    CVeskaOptions(const CVeskaOptions&) = delete;
+    CVeskaOptions& operator=(const CVeskaOptions&) = delete;
+
+    // IVeskaOptions. Arrays and VARIANTs handed out belong to the caller.
+    STDMETHODIMP Init(int MainKey, BSTR Root) override;
+    STDMETHODIMP Apply() override;
+    STDMETHODIMP GetKeys(BSTR Root, SAFEARRAY** Keys) override;
+    STDMETHODIMP SetKeys(BSTR Root, SAFEARRAY* Keys, LONG UpdateAll) override;
+    STDMETHODIMP GetValues(BSTR Root, SAFEARRAY** Values) override;
+    STDMETHODIMP GetValueByName(BSTR Root, BSTR Attr, VARIANT* Val) override;
+    STDMETHODIMP SetValueByName(BSTR Root, BSTR Attr, VARIANT* Val, LONG ChangeDefault,
+                                LONG SetDirtyBit) override;
+    STDMETHODIMP SetValues(BSTR Root, SAFEARRAY* Values, LONG UpdateAll) override;
+    STDMETHODIMP get_Dirty(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_Dirty(VARIANT_BOOL newVal) override;
+    STDMETHODIMP RemoveValueByName(BSTR Root, BSTR Attr, LONG ChangeDefault) override;
+    STDMETHODIMP RemoveValues(BSTR Root, LONG ChangeDefault) override;
+    STDMETHODIMP RemoveKey(BSTR Root, LONG ChangeDefault) override;
+
+    // IVeskaOptions2. The string handed out by get_Root belongs to the caller.
+    STDMETHODIMP get_Root(BSTR* Root) override;
+    STDMETHODIMP put_Root(BSTR newVal) override;
+
+    // IVeskaOptions3.
+    STDMETHODIMP AddKey(BSTR Root, LONG ChangeDefault) override;
+    STDMETHODIMP AddValueByName(BSTR Root, BSTR Attr, VARIANT* Val, LONG ChangeDefault) override;
+
+    // IPersistStreamInit: not implemented; every member returns E_NOTIMPL.
+    STDMETHODIMP GetClassID(CLSID* pClassID) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP Load(LPSTREAM pStm) override;
+    STDMETHODIMP Save(LPSTREAM pStm, BOOL fClearDirty) override;
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER* pCbSize) override;
+    STDMETHODIMP InitNew() override;
+
+    // A path after the Root prefix has been put in front of it: head followed by
+    // tail, where head is empty or ends with a backslash. Both view text owned by
+    // the caller's argument and m_bstrRoot.
+    struct CorrectedPath {
+        std::wstring_view head;
+        std::wstring_view tail;
+        bool empty() const noexcept { return head.empty() && tail.empty(); }
+    };
+
+    // The hive of MainKey 0, 1 or 2; E_INVALIDARG for any other number.
+    static HRESULT MainKeyToHive(int mainKey, HKEY* hive) noexcept;
+
+    // Loads the values and the whole subtree of key (which may be null) into
+    // node. Works through an explicit list of open keys, so the depth of the
+    // subtree does not touch the thread's stack. Always S_OK; throws
+    // std::bad_alloc or HResultError when memory runs out.
+    static HRESULT FillKeysValues(HKEY key, OpsInfo* node);
+
+    // Releases node and every node and value below it; null is ignored. The
+    // caller removes its own reference to node. Needs no memory and no stack
+    // depth of its own.
+    static void FreeOpsInfoMem(OpsInfo* node) noexcept;
+
+    // Deletes the key name below parent with all its subkeys; a Win32 code, 0 on
+    // success. An empty or null name is refused: the registry would read it as
+    // the parent itself.
+    static LONG RecurseDeleteKey(HKEY parent, const wchar_t* name) noexcept;
+
+    // The Root prefix put in front of path (which must not be null).
+    CorrectedPath SetCorrectRoot(const wchar_t* path) const noexcept;
+
+    // The node at a corrected path, or null; never creates a node.
+    OpsInfo* GetOpsInfo(const CorrectedPath& path) const noexcept;
+
+    // The write behind SetValueByName and AddValueByName: S_OK or E_FAIL, or the
+    // failure of copying val. Takes the exclusive lock itself.
+    HRESULT InternalSetValueByName(const wchar_t* root, const wchar_t* attr, const VARIANT* val,
+                                   LONG changeDefault, LONG setDirtyBit, LONG addOnly);
+
+private:
+    // Releases a cache tree through FreeOpsInfoMem.
+    struct TreeRelease {
+        void operator()(OpsInfo* node) const noexcept { FreeOpsInfoMem(node); }
+    };
+    using OpsInfoTree = std::unique_ptr<OpsInfo, TreeRelease>;
+
+    // The registry path below HKEY_CURRENT_USER of a corrected path: the Init path,
+    // a backslash, then the path.
+    std::wstring RegistryPathOf(const CorrectedPath& path) const;
+
+    VARIANT_BOOL m_bDirty = 0;
+    OpsInfoTree m_pRoot;       // null until Init; the object's own cache
+    std::wstring m_sMainKey;   // the path given to Init, up to its first null
+    UniqueBstr m_bstrRoot;     // the prefix: null, or text without nulls ending in a backslash
+};
+
+}  // namespace veska

@@ -1,0 +1,128 @@
+#include "OptionsTestSupport.h"
+
+#include <mutex>
+
+#include "module/TimeTrace.h"
+
+namespace veska::test {
+
+namespace {
+
+std::wstring Render(const VARIANT& v) {
+    UniqueVariant text;
+    std::wstring out = std::to_wstring(v.vt) + L":";
+    if (SUCCEEDED(::VariantChangeType(text.put(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
+        out.append(text.get()->bstrVal, ::SysStringLen(text.get()->bstrVal));
+    }
+    return out;
+}
+
+std::mutex traceMutex;
+std::vector<std::wstring> traceEvents;
+
+void __cdecl RecordTrace(int event, const wchar_t* function, const wchar_t*, int, const wchar_t*) {
+    std::lock_guard<std::mutex> lock(traceMutex);
+    traceEvents.push_back((event == kTimeTraceEnter ? L"+" : L"-") + std::wstring(function));
+}
+
+}  // namespace
+
+UniqueVariant I4(LONG value) {
+    UniqueVariant v;
+    v.get()->vt = VT_I4;
+    v.get()->lVal = value;
+    return v;
+}
+
+UniqueVariant Str(const std::wstring& text) {
+    UniqueVariant v;
+    v.get()->vt = VT_BSTR;
+    v.get()->bstrVal = ::SysAllocStringLen(text.c_str(), UINT(text.size()));
+    return v;
+}
+
+std::wstring RenderValues(SAFEARRAY* values) {
+    if (values == nullptr) return L"<null>";
+    std::wstring out;
+    LONG rows = 0;
+    ::SafeArrayGetUBound(values, 2, &rows);
+    for (LONG r = 0; r <= rows; ++r) {
+        LONG at[2] = {0, r};
+        UniqueVariant name;
+        UniqueVariant value;
+        ::SafeArrayGetElement(values, at, name.get());
+        at[0] = 1;
+        ::SafeArrayGetElement(values, at, value.get());
+        if (r > 0) out += L"|";
+        out += std::wstring(name.get()->bstrVal) + L"=" + Render(*value.get());
+    }
+    return out;
+}
+
+std::wstring RenderKeys(SAFEARRAY* keys) {
+    if (keys == nullptr) return L"<null>";
+    std::wstring out;
+    LONG rows = 0;
+    ::SafeArrayGetUBound(keys, 2, &rows);
+    for (LONG r = 0; r <= rows; ++r) {
+        LONG at[2] = {0, r};
+        UniqueBstr name;
+        ::SafeArrayGetElement(keys, at, name.put());
+        out += (r > 0 ? L"|" : L"") + std::wstring(name.get() ? name.get() : L"");
+    }
+    return out;
+}
+
+TraceRecorder::TraceRecorder() {
+    traceEvents.clear();
+    TimeTraceCallback = &RecordTrace;
+}
+
+TraceRecorder::~TraceRecorder() { TimeTraceCallback = nullptr; }
+
+std::vector<std::wstring> TraceRecorder::Events() const {
+    std::lock_guard<std::mutex> lock(traceMutex);
+    return traceEvents;
+}
+
+ComPtr<IVeskaOptions3> OptionsTest::NewOptions() {
+    ComPtr<IVeskaOptions3> options;
+    EXPECT_EQ(CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, options.put_void()), S_OK);
+    return options;
+}
+
+HRESULT OptionsTest::Init(const std::wstring& sub) { return opts->Init(1, Bstr(Reg(sub))); }
+
+std::wstring OptionsTest::Keys(const std::wstring& path, HRESULT expected) {
+    SAFEARRAY* keys = nullptr;
+    EXPECT_EQ(opts->GetKeys(Bstr(path), &keys), expected) << path;
+    const UniqueSafeArray owner = UniqueSafeArray::Adopt(keys);
+    return RenderKeys(keys);
+}
+
+std::wstring OptionsTest::Values(const std::wstring& path, HRESULT expected) {
+    SAFEARRAY* values = nullptr;
+    EXPECT_EQ(opts->GetValues(Bstr(path), &values), expected) << path;
+    const UniqueSafeArray owner = UniqueSafeArray::Adopt(values);
+    return RenderValues(values);
+}
+
+std::wstring OptionsTest::Value(const std::wstring& path, const std::wstring& name) {
+    UniqueVariant v;
+    if (FAILED(opts->GetValueByName(Bstr(path), Bstr(name), v.put()))) return L"fail";
+    return Render(*v.get());
+}
+
+HRESULT OptionsTest::Set(const std::wstring& path, const std::wstring& name, const VARIANT& v,
+                         LONG changeDefault, LONG setDirtyBit) {
+    return opts->SetValueByName(Bstr(path), Bstr(name), const_cast<VARIANT*>(&v), changeDefault,
+                                setDirtyBit);
+}
+
+VARIANT_BOOL OptionsTest::Dirty() {
+    VARIANT_BOOL dirty = 7;
+    EXPECT_EQ(opts->get_Dirty(&dirty), S_OK);
+    return dirty;
+}
+
+}  // namespace veska::test
