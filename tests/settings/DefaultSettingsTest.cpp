@@ -161,7 +161,9 @@ TEST_F(DefaultSettings, LaterFileWinsAndEveryRootGetsTheSame) {
     EXPECT_FALSE(LoadDefaultSettings(*root_));
     EXPECT_FALSE(LoadDefaultSettings(*other));
     for (OpsInfo* root : {root_, other}) {
-        EXPECT_EQ(CachedValue(*root, L"", L"who")->bstrVal, last);
+        const VARIANT* who = CachedValue(*root, L"", L"who");
+        ASSERT_NE(who, nullptr);
+        EXPECT_EQ(who->bstrVal, last);
         EXPECT_EQ(root->values.size(), 4u);
     }
     test::FreeTree(other);
