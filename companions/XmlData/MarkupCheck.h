@@ -1,0 +1,24 @@
+// Checks made on a document before the parser sees it. The parser is never
+// handed a document type definition (it could name outside files or expand
+// entities without bound), and never an encoding in which such markup could hide
+// from this check. Parsers that honour "ProhibitDTD" refuse the same documents;
+// this check keeps the rule where a parser ignores that property.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace xmldata {
+
+// S_OK for the raw bytes of a file that may be parsed; otherwise
+// XMLDATA_E_DTD_PROHIBITED, XMLDATA_E_UNSUPPORTED_ENCODING (UTF-32, a NUL
+// character, a declared encoding outside UTF-8, UTF-16, US-ASCII, ISO-8859 and
+// windows-125x) or XMLDATA_E_PARSE (the first character is not markup).
+HRESULT CheckMarkupBytes(const BYTE* data, std::size_t size) noexcept;
+
+// The same rules for a document held as UTF-16 text.
+HRESULT CheckMarkupText(std::wstring_view text) noexcept;
+
+}  // namespace xmldata

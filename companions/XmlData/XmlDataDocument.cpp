@@ -1,0 +1,200 @@
+#include "companions/XmlData/XmlDataDocument.h"
+
+#include <string_view>
+
+#include "companions/XmlData/MarkupCheck.h"
+#include "companions/XmlData/XmlDataNodes.h"
+#include "support/Owners.h"
+#include "support/Result.h"
+
+namespace xmldata {
+
+using veska::ComBoundary;
+using veska::ComPtr;
+using veska::UniqueBstr;
+
+namespace {
+
+// {88D96A05-F192-11D4-A65F-0040963251E5} "Msxml2.DOMDocument.6.0"
+constexpr CLSID kClsidDomDocument60 = {
+    0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+// {2933BF95-7B36-11D2-B20E-00C04F983E60}
+constexpr IID kIidXmlDomDocument2 = {
+    0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+
+const wchar_t* ReasonForCheck(HRESULT hr) {
+    if (hr == XMLDATA_E_DTD_PROHIBITED) return L"document type definitions are not accepted";
+    if (hr == XMLDATA_E_UNSUPPORTED_ENCODING) return L"the document's encoding is not supported";
+    return L"the document does not begin with markup";
+}
+
+HRESULT SetBoolProperty(IXMLDOMDocument2* parser, const wchar_t* name, bool value) {
+    UniqueBstr property = veska::CopyBstr(name);
+    VARIANT setting;
+    ::VariantInit(&setting);
+    setting.vt = VT_BOOL;
+    setting.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return parser->setProperty(property.get(), setting);
+}
+
+// Synchronous loading, no validation, no document type definitions and nothing
+// fetched from outside the document.
+HRESULT ConfigureParser(IXMLDOMDocument2* parser) {
+    RETURN_IF_FAILED(parser->put_async(VARIANT_FALSE));
+    RETURN_IF_FAILED(parser->put_validateOnParse(VARIANT_FALSE));
+    RETURN_IF_FAILED(parser->put_resolveExternals(VARIANT_FALSE));
+    RETURN_IF_FAILED(SetBoolProperty(parser, L"ProhibitDTD", true));
+    return SetBoolProperty(parser, L"ResolveExternals", false);
+}
+
+}  // namespace
+
+void XmlDataDocument::Reset() {
+    document_.reset();
+    parseError_.clear();
+}
+
+HRESULT XmlDataDocument::Refuse(HRESULT hr, const wchar_t* reason) {
+    document_.reset();
+    parseError_ = reason;
+    return hr;
+}
+
+HRESULT XmlDataDocument::Parse(const VARIANT* bytes, BSTR text) {
+    ComPtr<IXMLDOMDocument2> parser;
+    const HRESULT created = ::CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER,
+                                               kIidXmlDomDocument2, parser.put_void());
+    if (FAILED(created)) return Refuse(created, L"the XML parser is not available");
+    const HRESULT configured = ConfigureParser(parser.get());
+    if (FAILED(configured)) return Refuse(configured, L"the XML parser refused its settings");
+
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    const HRESULT hr = bytes ? parser->load(*bytes, &loaded) : parser->loadXML(text, &loaded);
+    if (FAILED(hr) || loaded != VARIANT_TRUE) {
+        ComPtr<IXMLDOMParseError> error;
+        LONG code = 0;
+        UniqueBstr reason;
+        if (SUCCEEDED(parser->get_parseError(error.put())) && error) {
+            error->get_errorCode(&code);
+            error->get_reason(reason.put());
+        }
+        const HRESULT failure = FAILED(hr) ? hr : FAILED(code) ? code : XMLDATA_E_PARSE;
+        return Refuse(failure, ::SysStringLen(reason.get()) != 0 ? reason.get()
+                                                                : L"the document is not well-formed");
+    }
+    // The check before parsing refuses every definition; this catches one that a
+    // parser found where the check did not look.
+    ComPtr<IXMLDOMDocumentType> doctype;
+    if (FAILED(parser->get_doctype(doctype.put())) || doctype) {
+        return Refuse(XMLDATA_E_DTD_PROHIBITED, ReasonForCheck(XMLDATA_E_DTD_PROHIBITED));
+    }
+    document_ = std::move(parser);
+    return S_OK;
+}
+
+HRESULT XmlDataDocument::ReadAndParse(BSTR path) {
+    const HANDLE handle = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return Refuse(HRESULT_FROM_WIN32(::GetLastError()), L"the file cannot be opened");
+    }
+    veska::UniqueHandle file = veska::UniqueHandle::Adopt(handle);
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        return Refuse(E_INVALIDARG, L"the path does not name a file");
+    }
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file.get(), &size)) {
+        return Refuse(HRESULT_FROM_WIN32(::GetLastError()), L"the file's size cannot be read");
+    }
+    if (size.QuadPart > maxFileSize_) {
+        return Refuse(HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE),
+                      L"the file is larger than the size limit");
+    }
+    const DWORD length = static_cast<DWORD>(size.QuadPart);
+    if (length == 0) return Refuse(XMLDATA_E_PARSE, L"the file is empty");
+
+    veska::UniqueSafeArray bytes =
+        veska::UniqueSafeArray::Adopt(::SafeArrayCreateVector(VT_UI1, 0, length));
+    if (!bytes) return Refuse(E_OUTOFMEMORY, L"no memory for the file");
+    {
+        veska::SafeArrayDataAccess access;
+        RETURN_IF_FAILED(access.Access(bytes.get()));
+        BYTE* data = access.data<BYTE>();
+        DWORD total = 0;
+        while (total < length) {
+            DWORD got = 0;
+            if (!::ReadFile(file.get(), data + total, length - total, &got, nullptr)) {
+                return Refuse(HRESULT_FROM_WIN32(::GetLastError()), L"the file cannot be read");
+            }
+            if (got == 0) break;
+            total += got;
+        }
+        if (total != length) {
+            return Refuse(HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), L"the file shrank while it was read");
+        }
+        const HRESULT check = CheckMarkupBytes(data, length);
+        if (FAILED(check)) return Refuse(check, ReasonForCheck(check));
+    }
+    file.reset();
+    VARIANT source;
+    ::VariantInit(&source);
+    source.vt = VT_ARRAY | VT_UI1;
+    source.parray = bytes.get();
+    return Parse(&source, nullptr);
+}
+
+STDMETHODIMP XmlDataDocument::LoadXml(BSTR text) {
+    return ComBoundary([&]() -> HRESULT {
+        Reset();
+        if (static_cast<ULONGLONG>(::SysStringLen(text)) * sizeof(wchar_t) > maxFileSize_) {
+            return Refuse(HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE),
+                          L"the document is larger than the size limit");
+        }
+        const HRESULT check = CheckMarkupText(
+            std::wstring_view(text ? text : L"", ::SysStringLen(text)));
+        if (FAILED(check)) return Refuse(check, ReasonForCheck(check));
+        return Parse(nullptr, text);
+    });
+}
+
+STDMETHODIMP XmlDataDocument::LoadFile(BSTR path) {
+    return ComBoundary([&]() -> HRESULT {
+        Reset();
+        if (::SysStringLen(path) == 0) return Refuse(E_INVALIDARG, L"no file was named");
+        return ReadAndParse(path);
+    });
+}
+
+STDMETHODIMP XmlDataDocument::GetParseError(BSTR* reason) {
+    RETURN_HR_IF_NULL(E_POINTER, reason);
+    *reason = nullptr;
+    return ComBoundary([&]() -> HRESULT {
+        *reason = veska::CopyBstr(parseError_.data(), static_cast<UINT>(parseError_.size()))
+                      .detach();
+        return S_OK;
+    });
+}
+
+STDMETHODIMP XmlDataDocument::GetMaxFileSize(ULONG* bytes) {
+    RETURN_HR_IF_NULL(E_POINTER, bytes);
+    *bytes = maxFileSize_;
+    return S_OK;
+}
+
+STDMETHODIMP XmlDataDocument::SetMaxFileSize(ULONG bytes) {
+    RETURN_HR_IF(E_INVALIDARG, bytes == 0 || bytes > kMaxFileSizeCeiling);
+    maxFileSize_ = bytes;
+    return S_OK;
+}
+
+STDMETHODIMP XmlDataDocument::GetRootElement(IXMLDataNode** root) {
+    RETURN_HR_IF_NULL(E_POINTER, root);
+    *root = nullptr;
+    RETURN_HR_IF(XMLDATA_E_NOT_LOADED, !document_);
+    ComPtr<IXMLDOMElement> element;
+    RETURN_IF_FAILED(document_->get_documentElement(element.put()));
+    if (!element) return S_FALSE;
+    return XmlDataNode::Create(element.get(), root);
+}
+
+}  // namespace xmldata
