@@ -15,7 +15,8 @@ using test::SettingsXml;
 // settings folder the test fills before calling Init.
 class InitMerge : public test::OptionsTest {
 protected:
-    test::InstallationInfoStandIn installation_{L"C:\\Veska"};
+    // The directory is looked up once per process: the same one as the other tests.
+    test::InstallationInfoStandIn installation_{L"C:\\Veska Install"};
     test::SettingsLayout layout_;
 };
 
@@ -41,7 +42,7 @@ TEST_F(InitMerge, FileValuesOverrideTheRegistryInTheCacheOnly) {
     EXPECT_EQ(Dirty(), 0) << "the merge is not a change by the caller";
     EXPECT_EQ(Value(L"Editor", L"WordWrap"), L"11:-1");
     EXPECT_EQ(Value(L"Editor", L"Zoom"), L"5:1.5");
-    EXPECT_EQ(Value(L"Editor", L"Help"), L"8:C:\\Veska\\Help");
+    EXPECT_EQ(Value(L"Editor", L"Help"), L"8:C:\\Veska Install\\Help");
     EXPECT_EQ(Keys(L"Editor"), L"plugins");
     EXPECT_EQ(Value(L"Editor\\Plugins", L"Count"), L"3:2");
     EXPECT_FALSE(test::KeyExists(HKEY_CURRENT_USER, Reg(L"Editor\\Plugins")));
