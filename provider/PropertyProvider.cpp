@@ -32,7 +32,8 @@ std::vector<IUnknown*> ObjectPointers(const CollectedPages& pages) {
 // A new vector of type vt holding one referenced copy of every collected object.
 UniqueSafeArray ObjectVector(const CollectedPages& pages, VARTYPE vt) {
     const ULONG count = static_cast<ULONG>(pages.objects.size());
-    UniqueSafeArray array = UniqueSafeArray::Adopt(ThrowIfNull(::SafeArrayCreateVector(vt, 0, count)));
+    UniqueSafeArray array =
+        UniqueSafeArray::Adopt(ThrowIfNull(::SafeArrayCreateVector(vt, 0, count)));
     SafeArrayDataAccess access;
     ThrowIfFailed(access.Access(array.get()));
     for (ULONG i = 0; i < count; ++i) {
@@ -77,7 +78,8 @@ STDMETHODIMP CPropertyProvider::RegisterObject(IUnknown* pObj) {
         RETURN_HR_IF_NULL(E_POINTER, pObj);
         ComPtr<IUnknown> pages;
         if (FAILED(pObj->QueryInterface(IID_ISpecifyPropertyPages, pages.put_void())) || !pages) {
-            if (FAILED(pObj->QueryInterface(IID_IOrderedPropertyPages, pages.put_void())) || !pages) {
+            if (FAILED(pObj->QueryInterface(IID_IOrderedPropertyPages, pages.put_void())) ||
+                !pages) {
                 return E_NOINTERFACE;
             }
         }
@@ -157,9 +159,8 @@ STDMETHODIMP CPropertyProvider::DoPropertySheet(HWND hwParent) {
 
 STDMETHODIMP CPropertyProvider::DoNewPropertySheet(HWND hwParent, BSTR sFormTitle) {
     VESKA_TRACE_SCOPE(L"CPropertyProvider::DoNewPropertySheet");
-    return WithCollectedPages([&](CollectedPages& pages) {
-        return ShowManagedDialog(pages, hwParent, sFormTitle);
-    });
+    return WithCollectedPages(
+        [&](CollectedPages& pages) { return ShowManagedDialog(pages, hwParent, sFormTitle); });
 }
 
 HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParent,
@@ -241,8 +242,8 @@ HRESULT CPropertyProvider::CollectPages(CollectedPages& pages) {
 
     pages.pageClsids.reset(new CLSID[pages.totalPages]);
     if (pages.totalPages > 0) {
-        pages.pageGuidStrings =
-            UniqueSafeArray::Adopt(ThrowIfNull(::SafeArrayCreateVector(VT_BSTR, 0, pages.totalPages)));
+        pages.pageGuidStrings = UniqueSafeArray::Adopt(
+            ThrowIfNull(::SafeArrayCreateVector(VT_BSTR, 0, pages.totalPages)));
     }
     SafeArrayDataAccess strings;
     if (pages.pageGuidStrings) ThrowIfFailed(strings.Access(pages.pageGuidStrings.get()));
@@ -251,8 +252,7 @@ HRESULT CPropertyProvider::CollectPages(CollectedPages& pages) {
         if (pages.pageClsidCount >= pages.totalPages) break;
         pages.pageClsids[pages.pageClsidCount] = entry.clsid;
         ::StringFromGUID2(entry.clsid, buffer, kGuidStringLength + 1);
-        strings.data<BSTR>()[pages.pageClsidCount] =
-            CopyBstr(buffer, kGuidStringLength).detach();
+        strings.data<BSTR>()[pages.pageClsidCount] = CopyBstr(buffer, kGuidStringLength).detach();
         ++pages.pageClsidCount;
     }
     return S_OK;
@@ -268,9 +268,10 @@ void CPropertyProvider::ReleaseCollectedPages(CollectedPages& pages) noexcept {
 void CPropertyProvider::InsertPageSorted(std::vector<PageEntry>& pages, const PageEntry& entry) {
     // Before the first page of a strictly lower priority: the list stays in
     // descending order and pages of equal priority keep their arrival order.
-    const auto position = std::upper_bound(
-        pages.begin(), pages.end(), entry,
-        [](const PageEntry& inserted, const PageEntry& listed) { return inserted.priority > listed.priority; });
+    const auto position = std::upper_bound(pages.begin(), pages.end(), entry,
+                                           [](const PageEntry& inserted, const PageEntry& listed) {
+                                               return inserted.priority > listed.priority;
+                                           });
     pages.insert(position, entry);
 }
 
@@ -335,7 +336,9 @@ HRESULT GetFlag(bool flag, VARIANT_BOOL* pVal) noexcept {
 
 }  // namespace
 
-STDMETHODIMP CPropertyProvider::get_ReadOnly(VARIANT_BOOL* pVal) { return GetFlag(m_bReadOnly, pVal); }
+STDMETHODIMP CPropertyProvider::get_ReadOnly(VARIANT_BOOL* pVal) {
+    return GetFlag(m_bReadOnly, pVal);
+}
 
 STDMETHODIMP CPropertyProvider::put_ReadOnly(VARIANT_BOOL newVal) {
     m_bReadOnly = newVal != 0;
@@ -360,13 +363,17 @@ STDMETHODIMP CPropertyProvider::put_ConfigFlag(VARIANT_BOOL newVal) {
     return S_OK;
 }
 
-STDMETHODIMP CPropertyProvider::get_ConfigText1(BSTR* pVal) { return GetText(m_bstrConfigText1, pVal); }
+STDMETHODIMP CPropertyProvider::get_ConfigText1(BSTR* pVal) {
+    return GetText(m_bstrConfigText1, pVal);
+}
 
 STDMETHODIMP CPropertyProvider::put_ConfigText1(BSTR newVal) {
     return PutText(m_bstrConfigText1, newVal);
 }
 
-STDMETHODIMP CPropertyProvider::get_ConfigText2(BSTR* pVal) { return GetText(m_bstrConfigText2, pVal); }
+STDMETHODIMP CPropertyProvider::get_ConfigText2(BSTR* pVal) {
+    return GetText(m_bstrConfigText2, pVal);
+}
 
 STDMETHODIMP CPropertyProvider::put_ConfigText2(BSTR newVal) {
     return PutText(m_bstrConfigText2, newVal);

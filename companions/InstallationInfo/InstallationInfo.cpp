@@ -118,8 +118,8 @@ private:
         return veska::ComBoundary([&]() -> HRESULT {
             veska::UniqueVariant value;
             RETURN_IF_FAILED(ReadSetting(name, value.get()));
-            *text = value.vt() == VT_BSTR ? value.detach().bstrVal
-                                          : veska::CopyBstr(L"", 0).detach();
+            *text =
+                value.vt() == VT_BSTR ? value.detach().bstrVal : veska::CopyBstr(L"", 0).detach();
             return S_OK;
         });
     }

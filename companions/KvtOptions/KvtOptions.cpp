@@ -65,7 +65,8 @@ HRESULT PagesFromStrings(SAFEARRAY* array, ULONG count, std::vector<CLSID>& page
         veska::UniqueBstr text;
         RETURN_IF_FAILED(::SafeArrayGetElement(array, &index, text.put()));
         CLSID clsid;
-        RETURN_HR_IF(E_INVALIDARG, text.get() == nullptr || FAILED(::CLSIDFromString(text.get(), &clsid)));
+        RETURN_HR_IF(E_INVALIDARG,
+                     text.get() == nullptr || FAILED(::CLSIDFromString(text.get(), &clsid)));
         pages.push_back(clsid);
     }
     return S_OK;
@@ -124,8 +125,8 @@ public:
 
     // The arrays and strings stay the caller's.
     STDMETHODIMP ShowOptionsDialog(ULONG iObjsCount, IUnknown** aUnkPages, ULONG iNumPages,
-                                   SAFEARRAY* aPagesGuids, hyper iParentWindow, BSTR,
-                                   VARIANT_BOOL, BSTR sFormTitle) override {
+                                   SAFEARRAY* aPagesGuids, hyper iParentWindow, BSTR, VARIANT_BOOL,
+                                   BSTR sFormTitle) override {
         return veska::ComBoundary([&]() -> HRESULT {
             RETURN_HR_IF(E_INVALIDARG, aUnkPages == nullptr && iObjsCount > 0);
             std::vector<ComPtr<IUnknown>> objects;
@@ -141,8 +142,8 @@ public:
 #else
     // The arrays and strings stay the caller's.
     STDMETHODIMP ShowOptionsDialog(ULONG iObjsCount, SAFEARRAY* aUnkPages, ULONG iNumPages,
-                                   SAFEARRAY* aPagesGuids, hyper iParentWindow, BSTR,
-                                   VARIANT_BOOL, BSTR sFormTitle) override {
+                                   SAFEARRAY* aPagesGuids, hyper iParentWindow, BSTR, VARIANT_BOOL,
+                                   BSTR sFormTitle) override {
         return veska::ComBoundary([&]() -> HRESULT {
             std::vector<ComPtr<IUnknown>> objects;
             RETURN_IF_FAILED(ObjectsFromVariants(aUnkPages, iObjsCount, objects));

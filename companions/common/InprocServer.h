@@ -82,11 +82,11 @@ inline std::wstring GuidText(REFGUID guid) {
 inline HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
                        const std::wstring& text) {
     veska::UniqueHkey key;
-    RETURN_IF_WIN32_ERROR(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                            key.put(), nullptr));
-    RETURN_IF_WIN32_ERROR(::RegSetValueExW(key.get(), name, 0, REG_SZ,
-                                           reinterpret_cast<const BYTE*>(text.c_str()),
-                                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))));
+    RETURN_IF_WIN32_ERROR(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                            nullptr, key.put(), nullptr));
+    RETURN_IF_WIN32_ERROR(
+        ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))));
     return S_OK;
 }
 
@@ -100,8 +100,8 @@ inline HRESULT RegisterServer(REFCLSID clsid, const wchar_t* description, const 
     const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
     RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey, nullptr, description));
     RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", nullptr, path));
-    RETURN_IF_FAILED(
-        SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", L"ThreadingModel", threadingModel));
+    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", L"ThreadingModel",
+                             threadingModel));
     if (progId == nullptr) return S_OK;
     RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\ProgID", nullptr, progId));
     RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, progId, nullptr, description));
@@ -112,10 +112,12 @@ inline HRESULT RegisterServer(REFCLSID clsid, const wchar_t* description, const 
 inline HRESULT UnregisterServer(REFCLSID clsid, const wchar_t* progId) {
     const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
     LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(status);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return HRESULT_FROM_WIN32(status);
     if (progId == nullptr) return S_OK;
     status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(status);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return HRESULT_FROM_WIN32(status);
     return S_OK;
 }
 

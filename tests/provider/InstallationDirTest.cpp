@@ -83,8 +83,10 @@ TEST_F(InstallationInfoServer, AnswersTheInstallersSettingsByType) {
         const wchar_t* name;
         HRESULT hr;
         VARTYPE vt;
-    } cases[] = {{L"Product Name", S_OK, VT_BSTR}, {L"Build", S_OK, VT_I4},
-                 {L"Expanded", S_OK, VT_BSTR}, {L"Missing", S_FALSE, VT_EMPTY}};
+    } cases[] = {{L"Product Name", S_OK, VT_BSTR},
+                 {L"Build", S_OK, VT_I4},
+                 {L"Expanded", S_OK, VT_BSTR},
+                 {L"Missing", S_FALSE, VT_EMPTY}};
     for (const Case& c : cases) {
         UniqueVariant value;
         UniqueBstr name = CopyBstr(c.name);

@@ -10,7 +10,8 @@ namespace veska::test {
 namespace {
 
 // {3C4BED9D-9722-4C01-B1F5-9B4D0407D00B}
-constexpr CLSID kRecordingDialog = {0x3c4bed9d, 0x9722, 0x4c01, {0xb1, 0xf5, 0x9b, 0x4d, 0x04, 0x07, 0xd0, 0x0b}};
+constexpr CLSID kRecordingDialog = {
+    0x3c4bed9d, 0x9722, 0x4c01, {0xb1, 0xf5, 0x9b, 0x4d, 0x04, 0x07, 0xd0, 0x0b}};
 const std::wstring kProgIdKey = std::wstring(kManagedOptionsDialogProgId) + L"\\CLSID";
 
 // What the dialog was handed, read while the call ran.
@@ -53,7 +54,9 @@ public:
     RecordingDialog() { ++live; }
     ~RecordingDialog() { --live; }
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IKvtOptions) ? this : nullptr;
+        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IKvtOptions)
+                   ? this
+                   : nullptr;
         if (*ppv == nullptr) return E_NOINTERFACE;
         AddRef();
         return S_OK;
@@ -67,19 +70,24 @@ public:
 #ifdef VESKA_EARLIER_EDITION
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
         return E_NOTIMPL;
     }
     STDMETHODIMP ShowOptionsDialog(ULONG count, IUnknown** objects, ULONG pages, SAFEARRAY* guids,
-                                   hyper parent, BSTR help, VARIANT_BOOL readOnly, BSTR title) override {
+                                   hyper parent, BSTR help, VARIANT_BOOL readOnly,
+                                   BSTR title) override {
         DialogCall call = Record(count, pages, guids, parent, help, readOnly, title);
         call.objects.assign(objects, objects + count);
         return Finish(call);
     }
 #else
     STDMETHODIMP ShowOptionsDialog(ULONG count, SAFEARRAY* objects, ULONG pages, SAFEARRAY* guids,
-                                   hyper parent, BSTR help, VARIANT_BOOL readOnly, BSTR title) override {
+                                   hyper parent, BSTR help, VARIANT_BOOL readOnly,
+                                   BSTR title) override {
         DialogCall call = Record(count, pages, guids, parent, help, readOnly, title);
         for (const VARIANT& v : Elements<VARIANT>(objects, VT_VARIANT)) {
             EXPECT_EQ(v.vt, VT_UNKNOWN);
@@ -93,17 +101,30 @@ public:
 private:
     static DialogCall Record(ULONG count, ULONG pages, SAFEARRAY* guids, hyper parent, BSTR help,
                              VARIANT_BOOL readOnly, BSTR title) {
-        DialogCall call{count, {}, pages, guids == nullptr, {}, parent, help ? help : L"", help == nullptr,
-                        readOnly, title, false, S_OK, S_OK};
+        DialogCall call{count,
+                        {},
+                        pages,
+                        guids == nullptr,
+                        {},
+                        parent,
+                        help ? help : L"",
+                        help == nullptr,
+                        readOnly,
+                        title,
+                        false,
+                        S_OK,
+                        S_OK};
         if (guids != nullptr) {
-            for (BSTR text : Elements<BSTR>(guids, VT_BSTR)) call.guids.emplace_back(text, SysStringLen(text));
+            for (BSTR text : Elements<BSTR>(guids, VT_BSTR))
+                call.guids.emplace_back(text, SysStringLen(text));
             call.destroyGuids = SafeArrayDestroy(guids);
         }
         return call;
     }
     static HRESULT Finish(DialogCall& call) {
         ComPtr<IPropertyPageInformation> info;
-        if (!call.objects.empty()) call.objects.back()->QueryInterface(IID_IPropertyPageInformation, info.put_void());
+        if (!call.objects.empty())
+            call.objects.back()->QueryInterface(IID_IPropertyPageInformation, info.put_void());
         call.lastIsInformation = static_cast<bool>(info);
         calls.push_back(call);
         return result;
@@ -114,19 +135,26 @@ private:
 class RecordingDialogFactory final : public IClassFactory {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IClassFactory) ? this : nullptr;
+        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IClassFactory)
+                   ? this
+                   : nullptr;
         return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
+    // A broken creator that reports success without an object.
+    static inline bool giveNothing = false;
     STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** ppv) override {
+        *ppv = nullptr;
+        if (giveNothing) return S_OK;
         auto* dialog = new RecordingDialog();
         const HRESULT hr = dialog->QueryInterface(iid, ppv);
         dialog->Release();
         return hr;
     }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-} recordingFactory;
+};
+RecordingDialogFactory recordingFactory;
 
 // The recording dialog, registered under the dialog's ProgID for each test.
 class ManagedDialog : public ::testing::Test {
@@ -139,6 +167,7 @@ protected:
     void RegisterDialog() {
         RecordingDialog::calls.clear();
         RecordingDialog::result = S_OK;
+        RecordingDialogFactory::giveNothing = false;
         SetString(HKEY_CLASSES_ROOT, kProgIdKey, nullptr, GuidText(kRecordingDialog));
         EXPECT_EQ(CoRegisterClassObject(kRecordingDialog, &recordingFactory, CLSCTX_INPROC_SERVER,
                                         REGCLS_MULTIPLEUSE, &cookie_),
@@ -209,12 +238,14 @@ TEST_F(ManagedDialog, HandsOverEveryArgumentAndTakesItsArraysBack) {
         EXPECT_EQ(call.readOnly, c.sheetReadOnly ? 1 : 0) << "1, not -1";
         EXPECT_EQ(call.title, c.title) << "the caller's BSTR, as received";
 #ifndef VESKA_EARLIER_EDITION
-        EXPECT_EQ(call.destroyObjects, DISP_E_ARRAYISLOCKED) << "the provider holds a lock during the call";
+        EXPECT_EQ(call.destroyObjects, DISP_E_ARRAYISLOCKED)
+            << "the provider holds a lock during the call";
 #endif
         EXPECT_EQ(call.destroyGuids, guids.empty() ? S_OK : DISP_E_ARRAYISLOCKED);
         EXPECT_EQ(Flag(false), VARIANT_FALSE);
         EXPECT_EQ(Flag(true), VARIANT_FALSE);
-        EXPECT_EQ(first_.refs, c.registerPages ? 2 : 1) << "the dialog's array released its references";
+        EXPECT_EQ(first_.refs, c.registerPages ? 2 : 1)
+            << "the dialog's array released its references";
         EXPECT_EQ(second_.refs, c.registerPages ? 2 : 1);
     }
 }
@@ -230,11 +261,19 @@ TEST_F(ManagedDialog, FailsWithTheFailingStepsResult) {
         std::function<void()> arrange;
         HRESULT expected;
     } cases[] = {
-        {"ProgID missing", [] { DeleteTree(HKEY_CLASSES_ROOT, kManagedOptionsDialogProgId); }, missing},
-        {"class not registered", [this] { CoRevokeClassObject(cookie_); cookie_ = 0; }, REGDB_E_CLASSNOTREG},
-        {"no IKvtOptions", [] {
-             SetString(HKEY_CLASSES_ROOT, kProgIdKey, nullptr, GuidText(CLSID_StdFont));
-         }, E_NOINTERFACE},
+        {"ProgID missing", [] { DeleteTree(HKEY_CLASSES_ROOT, kManagedOptionsDialogProgId); },
+         missing},
+        {"class not registered",
+         [this] {
+             CoRevokeClassObject(cookie_);
+             cookie_ = 0;
+         },
+         REGDB_E_CLASSNOTREG},
+        {"no IKvtOptions",
+         [] { SetString(HKEY_CLASSES_ROOT, kProgIdKey, nullptr, GuidText(CLSID_StdFont)); },
+         E_NOINTERFACE},
+        {"creator gives no object", [] { RecordingDialogFactory::giveNothing = true; },
+         E_NOINTERFACE},
         {"dialog fails", [] { RecordingDialog::result = E_ABORT; }, E_ABORT},
     };
     first_.specified = {PageClsid(1)};
@@ -297,7 +336,8 @@ TEST(ManagedDialogStandIn, ShowsThePagesItIsGiven) {
     Regsvr32(server, true);
     EXPECT_EQ(hr, S_OK);
     ASSERT_EQ(page.seen.activations, 1);
-    EXPECT_NE(page.seen.frameTitle.find(L"Veska Options"), std::wstring::npos) << page.seen.frameTitle.c_str();
+    EXPECT_NE(page.seen.frameTitle.find(L"Veska Options"), std::wstring::npos)
+        << page.seen.frameTitle.c_str();
     const std::vector<IUnknown*> objects = {static_cast<ISpecifyPropertyPages*>(&owner),
                                             static_cast<IUnknown*>(provider.get())};
     EXPECT_EQ(page.seen.objects, objects);

@@ -21,7 +21,8 @@ Pages PagesOf(std::initializer_list<int> numbers) {
 }
 
 // IPropertyProvider3, which only the current edition answers.
-constexpr IID kIidPropertyProvider3 = {0x87a52ba7, 0x2254, 0x4c03, {0xa1, 0xba, 0x48, 0x22, 0x46, 0xac, 0xbb, 0x53}};
+constexpr IID kIidPropertyProvider3 = {
+    0x87a52ba7, 0x2254, 0x4c03, {0xa1, 0xba, 0x48, 0x22, 0x46, 0xac, 0xbb, 0x53}};
 #ifdef VESKA_EARLIER_EDITION
 constexpr int kProvider3Table = -1;
 #else
@@ -35,10 +36,16 @@ TEST(QueryInterface, AnswersItsThreeTablesInOrder) {
         IID iid;
         int table;
     } cases[] = {
-        {IID_IUnknown, 0},  {IID_IPropertyProvider, 0},          {IID_IPropertyProvider2, 0},
-        {IID_IDispatch, 0}, {IID_IPropertyPageInformation, 1},   {IID_IPropertyPageInformation2, 1},
-        {IID_IPropertyPageInformationSORConfig, 2},              {IID_ISpecifyPropertyPages, -1},
-        {IID_IKvtOptions, -1},                                   {IID_IPersist, -1},
+        {IID_IUnknown, 0},
+        {IID_IPropertyProvider, 0},
+        {IID_IPropertyProvider2, 0},
+        {IID_IDispatch, 0},
+        {IID_IPropertyPageInformation, 1},
+        {IID_IPropertyPageInformation2, 1},
+        {IID_IPropertyPageInformationSORConfig, 2},
+        {IID_ISpecifyPropertyPages, -1},
+        {IID_IKvtOptions, -1},
+        {IID_IPersist, -1},
         {kIidPropertyProvider3, kProvider3Table},
     };
     void* tables[3] = {};
@@ -105,7 +112,9 @@ TEST(Collection, OrdersByPriorityAndKeepsRegistrationOrderOnTies) {
     PageOwner specified(PageOwner::kSpecified);
     specified.specified = PagesOf({10, 11});
     PageOwner ordered(PageOwner::kOrdered);
-    ordered.ordered = [] { return OrderedArray({{Page(1), I4(5)}, {Page(2), I4(-1)}, {Page(3), I4(0)}}); };
+    ordered.ordered = [] {
+        return OrderedArray({{Page(1), I4(5)}, {Page(2), I4(-1)}, {Page(3), I4(0)}});
+    };
     PageOwner same(PageOwner::kOrdered);
     same.ordered = [] { return OrderedArray({{Page(3), I4(0)}, {Page(20), I4(20)}}); };
     // Offering both, it registers as ISpecifyPropertyPages and is collected
@@ -122,9 +131,9 @@ TEST(Collection, OrdersByPriorityAndKeepsRegistrationOrderOnTies) {
     ASSERT_EQ(collected.hr, S_OK);
     EXPECT_EQ(collected.pages, PagesOf({20, 30, 1, 10, 11, 3, 3, 2}));
     const std::vector<IUnknown*> objects = {
-        static_cast<ISpecifyPropertyPages*>(&specified), static_cast<IOrderedPropertyPages*>(&ordered),
-        static_cast<IOrderedPropertyPages*>(&same), static_cast<ISpecifyPropertyPages*>(&both),
-        static_cast<IUnknown*>(provider.get())};
+        static_cast<ISpecifyPropertyPages*>(&specified),
+        static_cast<IOrderedPropertyPages*>(&ordered), static_cast<IOrderedPropertyPages*>(&same),
+        static_cast<ISpecifyPropertyPages*>(&both), static_cast<IUnknown*>(provider.get())};
     EXPECT_EQ(collected.objects, objects) << "the pointers kept at registration, provider last";
 
 #ifndef VESKA_EARLIER_EDITION
@@ -151,7 +160,8 @@ TEST(Collection, OrdersByPriorityAndKeepsRegistrationOrderOnTies) {
     {
         SafeArrayDataAccess access;
         ASSERT_EQ(access.Access(list.get()), S_OK);
-        EXPECT_EQ(std::vector<IUnknown*>(access.data<IUnknown*>(), access.data<IUnknown*>() + objects.size()),
+        EXPECT_EQ(std::vector<IUnknown*>(access.data<IUnknown*>(),
+                                         access.data<IUnknown*>() + objects.size()),
                   objects);
     }
     EXPECT_EQ(specified.refs, 3) << "the caller's array holds one reference";
@@ -165,39 +175,48 @@ TEST(Collection, OrdersByPriorityAndKeepsRegistrationOrderOnTies) {
 TEST(Collection, SkipsMisshapenOrderedPagesAndDestroysEveryArray) {
     static CountedUnknown witness;
     static BSTR byRef = SysAllocString(GuidText(PageClsid(7)).c_str());
+    using Rows = std::vector<std::vector<Cell>>;
+    auto rows = [](Rows r) { return [r] { return OrderedArray(r); }; };
+    // An array of another shape, the witness in its first element when it can hold one.
+    auto shaped = [](VARTYPE vt, std::vector<SAFEARRAYBOUND> bounds) {
+        return [=] {
+            SAFEARRAY* a = SafeArrayCreate(vt, static_cast<UINT>(bounds.size()),
+                                           const_cast<SAFEARRAYBOUND*>(bounds.data()));
+            if (vt == VT_VARIANT) {
+                VARIANT& first = *static_cast<VARIANT*>(a->pvData);
+                first.vt = VT_UNKNOWN;
+                (first.punkVal = &witness)->AddRef();
+            } else {
+                // Numbers that read as the type tags of a text and a priority.
+                static_cast<LONG*>(a->pvData)[0] = VT_BSTR;
+                static_cast<LONG*>(a->pvData)[1] = VT_I4;
+            }
+            return a;
+        };
+    };
     struct Case {
         const char* name;
         std::function<SAFEARRAY*()> array;
         HRESULT result;
         Pages expected;
     } cases[] = {
-        {"short priority", [] { return OrderedArray({{Page(1), I2(3), Object(&witness)}, {Page(2), I4(1)}}); }, S_OK, PagesOf({2})},
-        {"string by reference", [] { return OrderedArray({{TextByRef(&byRef), I4(1), Object(&witness)}}); }, S_OK, {}},
-        {"not a CLSID", [] { return OrderedArray({{Text(L"{nonsense}"), I4(1), Object(&witness)}, {Page(4), I4(0)}}); }, S_OK, PagesOf({4})},
-        {"missing cells", [] { return OrderedArray({{Cell{}, I4(1), Object(&witness)}, {Page(5)}}); }, S_OK, {}},
-        {"one dimension", [] {
-             SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, 0, 2);
-             LONG i = 0;
-             VARIANT v;
-             v.vt = VT_UNKNOWN;
-             v.punkVal = &witness;
-             SafeArrayPutElement(a, &i, &v);
-             return a;
-         }, S_OK, {}},
-        {"strings, not VARIANTs", [] {
-             SAFEARRAYBOUND bounds[2] = {{2, 0}, {1, 0}};
-             return SafeArrayCreate(VT_BSTR, 2, bounds);
-         }, S_OK, {}},
-        {"three dimensions", [] {
-             SAFEARRAYBOUND bounds[3] = {{2, 0}, {1, 0}, {1, 0}};
-             return SafeArrayCreate(VT_VARIANT, 3, bounds);
-         }, S_OK, {}},
-        {"failed, with an array", [] { return OrderedArray({{Page(6), I4(1), Object(&witness)}}); }, E_FAIL, {}},
-        {"still locked", [] {
+        {"short priority", rows({{Page(1), I2(3), Object(&witness)}, {Page(2), I4(1)}}), S_OK,
+         PagesOf({2})},
+        {"string by reference", rows({{TextByRef(&byRef), I4(1), Object(&witness)}}), S_OK, {}},
+        {"not a CLSID", rows({{Text(L"{nonsense}"), I4(1), Object(&witness)}, {Page(4), I4(0)}}),
+         S_OK, PagesOf({4})},
+        {"missing cells", rows({{Cell{}, I4(1), Object(&witness)}, {Page(5)}}), S_OK, {}},
+        {"failed, with an array", rows({{Page(6), I4(1), Object(&witness)}}), E_FAIL, {}},
+        {"one dimension", shaped(VT_VARIANT, {{2, 0}}), S_OK, {}},
+        {"numbers, not VARIANTs", shaped(VT_I4, {{2, 0}, {1, 0}}), S_OK, {}},
+        {"three dimensions", shaped(VT_VARIANT, {{2, 0}, {1, 0}, {1, 0}}), S_OK, {}},
+        {"still locked",
+         [] {
              SAFEARRAY* a = OrderedArray({{Page(8), I4(1), Object(&witness)}});
              SafeArrayLock(a);
              return a;
-         }, S_OK, PagesOf({8})},
+         },
+         S_OK, PagesOf({8})},
         {"null array", [] { return static_cast<SAFEARRAY*>(nullptr); }, S_OK, {}},
     };
     for (const Case& c : cases) {
@@ -260,6 +279,8 @@ TEST(Collection, FailsWhenAnEntryStopsAnsweringAndKeepsTheFlags) {
     FrameRecorder recorder;
     EXPECT_EQ(provider->DoPropertySheet(nullptr), E_FAIL);
     EXPECT_TRUE(recorder.calls.empty());
+    EXPECT_EQ(provider->DoNewPropertySheet(nullptr, nullptr), E_FAIL)
+        << "before looking for the dialog";
 #ifndef VESKA_EARLIER_EDITION
     SAFEARRAY* junk = reinterpret_cast<SAFEARRAY*>(0x5A5A);
     EXPECT_EQ(provider->GetRegisteredObjects(&junk), E_FAIL);
@@ -291,7 +312,9 @@ TEST(Registration, GetRegisteredObjFindsTheFirstAnsweringObject) {
     struct Case {
         IID iid;
         PageOwner* expected;
-    } cases[] = {{IID_IUnknown, &first}, {IID_IPersist, &second}, {IID_ISpecifyPropertyPages, &second},
+    } cases[] = {{IID_IUnknown, &first},
+                 {IID_IPersist, &second},
+                 {IID_ISpecifyPropertyPages, &second},
                  {IID_IDispatch, nullptr}};
     for (const Case& c : cases) {
         SCOPED_TRACE(GuidText(c.iid).c_str());
@@ -315,7 +338,8 @@ TEST(Properties, FlagsReadBackAndCollectingClearsTheReadOnlyFlags) {
     ComPtr<IPropertyPageInformation2> info;
     ComPtr<IPropertyPageInformationSORConfig> config;
     ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformation2, info.put_void()), S_OK);
-    ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformationSORConfig, config.put_void()), S_OK);
+    ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformationSORConfig, config.put_void()),
+              S_OK);
     using Put = std::function<HRESULT(VARIANT_BOOL)>;
     using Get = std::function<HRESULT(VARIANT_BOOL*)>;
     struct Flag {
@@ -323,20 +347,32 @@ TEST(Properties, FlagsReadBackAndCollectingClearsTheReadOnlyFlags) {
         Get get;
         bool clearedByCollecting;
     } flags[] = {
-        {[&](VARIANT_BOOL v) { return info->put_ReadOnly(v); }, [&](VARIANT_BOOL* v) { return info->get_ReadOnly(v); }, true},
-        {[&](VARIANT_BOOL v) { return info->put_PropertySheetReadOnly(v); }, [&](VARIANT_BOOL* v) { return info->get_PropertySheetReadOnly(v); }, true},
-        {[&](VARIANT_BOOL v) { return config->put_ConfigFlag(v); }, [&](VARIANT_BOOL* v) { return config->get_ConfigFlag(v); }, false},
+        {[&](VARIANT_BOOL v) { return info->put_ReadOnly(v); },
+         [&](VARIANT_BOOL* v) { return info->get_ReadOnly(v); }, true},
+        {[&](VARIANT_BOOL v) { return info->put_PropertySheetReadOnly(v); },
+         [&](VARIANT_BOOL* v) { return info->get_PropertySheetReadOnly(v); }, true},
+        {[&](VARIANT_BOOL v) { return config->put_ConfigFlag(v); },
+         [&](VARIANT_BOOL* v) { return config->get_ConfigFlag(v); }, false},
     };
     const std::function<void()> collectors[] = {
         [&] { Collect(provider.get()); },
 #ifndef VESKA_EARLIER_EDITION
-        [&] { SAFEARRAY* a = nullptr; EXPECT_EQ(provider->GetRegisteredPageGuids(&a), S_OK); EXPECT_EQ(a, nullptr); },
-        [&] { SAFEARRAY* a = nullptr; EXPECT_EQ(provider->GetRegisteredObjects(&a), S_OK); SafeArrayDestroy(a); },
+        [&] {
+            SAFEARRAY* a = nullptr;
+            EXPECT_EQ(provider->GetRegisteredPageGuids(&a), S_OK);
+            EXPECT_EQ(a, nullptr);
+        },
+        [&] {
+            SAFEARRAY* a = nullptr;
+            EXPECT_EQ(provider->GetRegisteredObjects(&a), S_OK);
+            SafeArrayDestroy(a);
+        },
 #endif
     };
     for (const Flag& flag : flags) {
         EXPECT_EQ(flag.get(nullptr), E_POINTER);
-        for (VARIANT_BOOL written : {VARIANT_BOOL(1), VARIANT_BOOL(-1), VARIANT_BOOL(0x100), VARIANT_BOOL(0)}) {
+        for (VARIANT_BOOL written :
+             {VARIANT_BOOL(1), VARIANT_BOOL(-1), VARIANT_BOOL(0x100), VARIANT_BOOL(0)}) {
             EXPECT_EQ(flag.put(written), S_OK);
             struct {
                 VARIANT_BOOL value;
@@ -359,12 +395,14 @@ TEST(Properties, FlagsReadBackAndCollectingClearsTheReadOnlyFlags) {
 TEST(Properties, ConfigTextsKeepTheTextUpToTheFirstNull) {
     auto provider = NewProvider();
     ComPtr<IPropertyPageInformationSORConfig> config;
-    ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformationSORConfig, config.put_void()), S_OK);
+    ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformationSORConfig, config.put_void()),
+              S_OK);
     using Put = HRESULT (STDMETHODCALLTYPE IPropertyPageInformationSORConfig::*)(BSTR);
     using Get = HRESULT (STDMETHODCALLTYPE IPropertyPageInformationSORConfig::*)(BSTR*);
-    const std::pair<Put, Get> texts[] = {
-        {&IPropertyPageInformationSORConfig::put_ConfigText1, &IPropertyPageInformationSORConfig::get_ConfigText1},
-        {&IPropertyPageInformationSORConfig::put_ConfigText2, &IPropertyPageInformationSORConfig::get_ConfigText2}};
+    const std::pair<Put, Get> texts[] = {{&IPropertyPageInformationSORConfig::put_ConfigText1,
+                                          &IPropertyPageInformationSORConfig::get_ConfigText1},
+                                         {&IPropertyPageInformationSORConfig::put_ConfigText2,
+                                          &IPropertyPageInformationSORConfig::get_ConfigText2}};
     for (const auto& [put, get] : texts) {
         IPropertyPageInformationSORConfig* c = config.get();
         EXPECT_EQ((c->*get)(nullptr), E_POINTER);
@@ -401,18 +439,34 @@ TEST(Tracing, MembersOpenTheirScopes) {
         {[&] { provider->RegisterObject(owner.Identity()); }, L"CPropertyProvider::RegisterObject"},
         {[&] { provider->UnRegisterObject(nullptr); }, L"CPropertyProvider::UnRegisterObject"},
         {[&] { Collect(provider.get()); }, L"CPropertyProvider::DoPropertySheet"},
-        {[&] { provider->DoNewPropertySheet(nullptr, nullptr); }, L"CPropertyProvider::DoNewPropertySheet"},
+        {[&] { provider->DoNewPropertySheet(nullptr, nullptr); },
+         L"CPropertyProvider::DoNewPropertySheet"},
 #ifndef VESKA_EARLIER_EDITION
-        {[&] { provider->GetRegisteredObjects(nullptr); }, L"CPropertyProvider::GetRegisteredObjects"},
-        {[&] { provider->GetRegisteredPageGuids(nullptr); }, L"CPropertyProvider::GetRegisteredPageGuids"},
-        {[&] { IUnknown* out; provider->GetRegisteredObj(IID_IDispatch, &out); }, L"can't find the specified registered obj"},
-        {[&] { IUnknown* out; provider->GetRegisteredObj(IID_IUnknown, &out); out->Release(); }, nullptr},
+        {[&] { provider->GetRegisteredObjects(nullptr); },
+         L"CPropertyProvider::GetRegisteredObjects"},
+        {[&] { provider->GetRegisteredPageGuids(nullptr); },
+         L"CPropertyProvider::GetRegisteredPageGuids"},
+        {[&] {
+             IUnknown* out;
+             provider->GetRegisteredObj(IID_IDispatch, &out);
+         },
+         L"can't find the specified registered obj"},
+        {[&] {
+             IUnknown* out;
+             provider->GetRegisteredObj(IID_IUnknown, &out);
+             out->Release();
+         },
+         nullptr},
 #endif
-        {[&] { ComPtr<IPropertyPageInformation> i; provider->QueryInterface(IID_IPropertyPageInformation, i.put_void()); i->get_ReadOnly(&flag); }, nullptr},
+        {[&] {
+             ComPtr<IPropertyPageInformation> i;
+             provider->QueryInterface(IID_IPropertyPageInformation, i.put_void());
+             i->get_ReadOnly(&flag);
+         },
+         nullptr},
     };
-    TimeTraceCallback = [](int event, const wchar_t* function, const wchar_t*, int, const wchar_t*) {
-        events.emplace_back(event, function);
-    };
+    TimeTraceCallback = [](int event, const wchar_t* function, const wchar_t*, int,
+                           const wchar_t*) { events.emplace_back(event, function); };
     for (const Case& c : cases) {
         events.clear();
         c.call();
@@ -438,9 +492,10 @@ TEST(Dispatch, LateBoundNamesHaveTheirDispids) {
     ComPtr<IDispatch> dispatch;
     ASSERT_EQ(provider->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
     const std::pair<const wchar_t*, DISPID> names[] = {
-        {L"RegisterObject", 1}, {L"DoPropertySheet", 2}, {L"UnRegisterObject", 3}, {L"DoNewPropertySheet", 4},
+        {L"RegisterObject", 1},     {L"DoPropertySheet", 2},      {L"UnRegisterObject", 3},
+        {L"DoNewPropertySheet", 4},
 #ifndef VESKA_EARLIER_EDITION
-        {L"GetRegisteredObj", 5}, {L"GetRegisteredObjects", 6}, {L"GetRegisteredPageGuids", 7},
+        {L"GetRegisteredObj", 5},   {L"GetRegisteredObjects", 6}, {L"GetRegisteredPageGuids", 7},
 #endif
     };
     for (const auto& [name, id] : names) {
@@ -454,7 +509,8 @@ TEST(Dispatch, LateBoundNamesHaveTheirDispids) {
     argument.vt = VT_UNKNOWN;
     argument.punkVal = owner.Identity();
     DISPPARAMS params = {&argument, nullptr, 1, 0};
-    EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+              S_OK);
     EXPECT_EQ(owner.refs, 2) << "registered through Invoke";
     dispatch.reset();
     provider.reset();
@@ -481,24 +537,28 @@ TEST(Scale, ThousandsOfObjectsAndPages) {
     std::vector<std::unique_ptr<PageOwner>> owners;
     auto provider = NewProvider();
     for (int i = 0; i < kObjects; ++i) {
-        owners.push_back(std::make_unique<PageOwner>(i % 2 ? PageOwner::kOrdered : PageOwner::kSpecified));
+        owners.push_back(
+            std::make_unique<PageOwner>(i % 2 ? PageOwner::kOrdered : PageOwner::kSpecified));
         owners.back()->specified = PagesOf({i, i, i, i, i});
         owners.back()->ordered = [i] {
             std::vector<std::vector<Cell>> rows;
-            for (int p = 0; p < kPagesEach; ++p) rows.push_back({Page(i), I4((i * 7 + p * 13) % 41 - 20)});
+            for (int p = 0; p < kPagesEach; ++p)
+                rows.push_back({Page(i), I4((i * 7 + p * 13) % 41 - 20)});
             return OrderedArray(rows);
         };
         ASSERT_EQ(provider->RegisterObject(owners.back()->Identity()), S_OK);
     }
     const auto start = std::chrono::steady_clock::now();
     Collection collected = Collect(provider.get());
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     std::printf("collected %zu pages of %d objects in %lld ms\n", collected.pages.size(), kObjects,
                 static_cast<long long>(elapsed.count()));
     EXPECT_EQ(collected.pages.size(), static_cast<size_t>(kObjects * kPagesEach));
     EXPECT_EQ(collected.objects.size(), static_cast<size_t>(kObjects + 1));
     EXPECT_LT(elapsed.count(), 10000);
-    for (int i = kObjects - 1; i >= 0; --i) ASSERT_EQ(provider->UnRegisterObject(owners[i]->Identity()), S_OK);
+    for (int i = kObjects - 1; i >= 0; --i)
+        ASSERT_EQ(provider->UnRegisterObject(owners[i]->Identity()), S_OK);
     for (const auto& owner : owners) ASSERT_EQ(owner->refs, 1);
 }
 

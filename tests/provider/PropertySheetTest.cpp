@@ -8,7 +8,8 @@ namespace veska::test {
 namespace {
 
 TEST(PropertySheet, CallsTheFrameWithExactlyItsArguments) {
-    const HWND owners[] = {nullptr, reinterpret_cast<HWND>(0x1234), reinterpret_cast<HWND>(0x80001234)};
+    const HWND owners[] = {nullptr, reinterpret_cast<HWND>(0x1234),
+                           reinterpret_cast<HWND>(0x80001234)};
     const HRESULT results[] = {S_OK, E_ACCESSDENIED};
     for (HWND owner : owners) {
         for (HRESULT result : results) {
@@ -17,7 +18,8 @@ TEST(PropertySheet, CallsTheFrameWithExactlyItsArguments) {
             pages.specified = {PageClsid(1)};
             ASSERT_EQ(provider->RegisterObject(pages.Identity()), S_OK);
             ComPtr<IPropertyPageInformation2> info;
-            ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformation2, info.put_void()), S_OK);
+            ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformation2, info.put_void()),
+                      S_OK);
             info->put_ReadOnly(VARIANT_TRUE);
             info->put_PropertySheetReadOnly(VARIANT_TRUE);
 
@@ -37,7 +39,8 @@ TEST(PropertySheet, CallsTheFrameWithExactlyItsArguments) {
             EXPECT_EQ(call.lcid, 0u);
             EXPECT_EQ(call.reserved, 0u);
             EXPECT_EQ(call.reservedPointer, nullptr);
-            EXPECT_EQ(call.readOnly, VARIANT_TRUE) << "the pages see the flags while the frame is open";
+            EXPECT_EQ(call.readOnly, VARIANT_TRUE)
+                << "the pages see the flags while the frame is open";
             EXPECT_EQ(call.sheetReadOnly, VARIANT_TRUE);
 
             VARIANT_BOOL after = 0x1234;
@@ -57,7 +60,9 @@ TEST(PropertySheet, ShowsThePagesAndHandsThemTheProvider) {
     PageOwner first(PageOwner::kSpecified), second(PageOwner::kOrdered);
     auto provider = NewProvider();
     first.specified = {ClosingPageClass::Clsid()};
-    second.ordered = [] { return OrderedArray({{Text(GuidText(ClosingPageClass::Clsid())), I4(-5)}}); };
+    second.ordered = [] {
+        return OrderedArray({{Text(GuidText(ClosingPageClass::Clsid())), I4(-5)}});
+    };
     ASSERT_EQ(provider->RegisterObject(first.Identity()), S_OK);
     ASSERT_EQ(provider->RegisterObject(second.Identity()), S_OK);
     ComPtr<IPropertyPageInformation> info;
@@ -65,7 +70,8 @@ TEST(PropertySheet, ShowsThePagesAndHandsThemTheProvider) {
     info->put_ReadOnly(VARIANT_TRUE);
 
     HRESULT hr = E_UNEXPECTED;
-    EXPECT_TRUE(RunModal([&] { hr = provider->DoPropertySheet(nullptr); })) << "the frame did not close";
+    EXPECT_TRUE(RunModal([&] { hr = provider->DoPropertySheet(nullptr); }))
+        << "the frame did not close";
     EXPECT_EQ(hr, S_OK);
     ASSERT_EQ(page.seen.activations, 1) << "the frame never showed the page; is the prefix's "
                                            "graphics driver the null driver?";

@@ -13,7 +13,8 @@
 namespace veska::test {
 
 CLSID PageClsid(int n) {
-    return {0x7e570000u + static_cast<unsigned>(n), 0x1111, 0x2222, {0x33, 0x44, 0, 0, 0, 0, 0, 0x55}};
+    return {
+        0x7e570000u + static_cast<unsigned>(n), 0x1111, 0x2222, {0x33, 0x44, 0, 0, 0, 0, 0, 0x55}};
 }
 
 std::wstring GuidText(REFGUID guid) {
@@ -131,8 +132,9 @@ VARIANT_BOOL ReadFlag(IUnknown* object, bool sheet) {
 HRESULT STDAPICALLTYPE RecordFrame(HWND owner, UINT x, UINT y, LPCOLESTR caption, ULONG objectCount,
                                    LPUNKNOWN* objects, ULONG pageCount, LPCLSID pages, LCID lcid,
                                    DWORD reserved, LPVOID reservedPointer) {
-    FrameCall call{owner, x, y, caption ? caption : L"", caption == nullptr, {}, {}, lcid, reserved,
-                   reservedPointer, 0, 0};
+    FrameCall call{
+        owner,           x, y, caption ? caption : L"", caption == nullptr, {}, {}, lcid, reserved,
+        reservedPointer, 0, 0};
     EXPECT_NE(objects, nullptr);
     EXPECT_NE(pages, nullptr) << "the page array is allocated even when empty";
     call.objects.assign(objects, objects + objectCount);
@@ -176,7 +178,8 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
         *ppv = nullptr;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) && !::InlineIsEqualGUID(iid, IID_IPropertyPage)) {
+        if (!::InlineIsEqualGUID(iid, IID_IUnknown) &&
+            !::InlineIsEqualGUID(iid, IID_IPropertyPage)) {
             return E_NOINTERFACE;
         }
         *ppv = static_cast<IPropertyPage*>(this);
