@@ -7,7 +7,7 @@
 namespace veska::test {
 namespace {
 
-TEST(PropertySheet, CallsTheFrameWithExactlyItsArguments) {
+TEST(PropertyFrame, CallsTheFrameWithExactlyItsArguments) {
     const HWND owners[] = {nullptr, reinterpret_cast<HWND>(0x1234),
                            reinterpret_cast<HWND>(0x80001234)};
     const HRESULT results[] = {S_OK, E_ACCESSDENIED};
@@ -55,7 +55,7 @@ TEST(PropertySheet, CallsTheFrameWithExactlyItsArguments) {
 
 // Shown by the platform under Wine's null display driver; the page closes the
 // frame from Activate, and a watchdog fails the test if it does not.
-TEST(PropertySheet, ShowsThePagesAndHandsThemTheProvider) {
+TEST(PropertyFrame, ShowsThePagesAndHandsThemTheProvider) {
     ClosingPageClass page;
     PageOwner first(PageOwner::kSpecified), second(PageOwner::kOrdered);
     auto provider = NewProvider();
