@@ -51,22 +51,6 @@ UniqueSafeArray ObjectVector(const CollectedPages& pages, VARTYPE vt) {
 }
 #endif
 
-// Holds one lock on an array for as long as it lives, so that a callee cannot
-// destroy an array that stays ours.
-class ArrayLock {
-public:
-    explicit ArrayLock(SAFEARRAY* array) noexcept
-        : array_(array != nullptr && SUCCEEDED(::SafeArrayLock(array)) ? array : nullptr) {}
-    ~ArrayLock() {
-        if (array_ != nullptr) ::SafeArrayUnlock(array_);
-    }
-    ArrayLock(const ArrayLock&) = delete;
-    ArrayLock& operator=(const ArrayLock&) = delete;
-
-private:
-    SAFEARRAY* array_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -180,7 +164,10 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
 
     // Window handles are 32-bit values; the dialog takes them sign-extended.
     const hyper parentWindow = static_cast<LONG>(reinterpret_cast<LONG_PTR>(hwParent));
-    const ArrayLock guidsLock(pages.pageGuidStrings.get());
+    // The arrays stay ours: a lock held across the call keeps the dialog from
+    // destroying them.
+    SafeArrayDataAccess guidsLock;
+    if (pages.pageGuidStrings) RETURN_IF_FAILED(guidsLock.Access(pages.pageGuidStrings.get()));
     const VARIANT_BOOL readOnly = m_bPropertySheetReadOnly ? 1 : 0;
 #ifdef VESKA_EARLIER_EDITION
     std::vector<IUnknown*> objects = ObjectPointers(pages);
@@ -189,7 +176,8 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
                                      help.get(), readOnly, sFormTitle);
 #else
     UniqueSafeArray objects = ObjectVector(pages, VT_VARIANT);
-    const ArrayLock objectsLock(objects.get());
+    SafeArrayDataAccess objectsLock;
+    RETURN_IF_FAILED(objectsLock.Access(objects.get()));
     return dialog->ShowOptionsDialog(static_cast<ULONG>(pages.objects.size()), objects.get(),
                                      pages.totalPages, pages.pageGuidStrings.get(), parentWindow,
                                      help.get(), readOnly, sFormTitle);
