@@ -180,10 +180,14 @@ HRESULT UnregisterServer(ObjectMapEntry* map) noexcept {
 
     HRESULT result = S_OK;
     if (remaining == 0) {
+        // The platform reloads the library from its registered path to find the
+        // interfaces it must remove; the bare file name need not be on the
+        // search path, so point the entry at this module first.
+        key.reset();
+        result = RegisterEmbeddedTypeLib();
         TLIBATTR* attr = nullptr;
-        result = library->GetLibAttr(&attr);
+        if (SUCCEEDED(result)) result = library->GetLibAttr(&attr);
         if (SUCCEEDED(result)) {
-            key.reset();
             result = ::UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
                                          attr->lcid, SYS_WIN32);
             library->ReleaseTLibAttr(attr);

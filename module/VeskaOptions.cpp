@@ -1,30 +1,33 @@
-// Entry points of VeskaOptions.dll.
+// Entry points of VeskaOptions.dll: the in-process server contract.
 #include <windows.h>
 #include <objbase.h>
 
 #include "module/Dispatch.h"
 #include "module/Module.h"
+#include "module/ObjectMap.h"
+#include "module/Registration.h"
 
-using veska::TheModule;
+using namespace veska;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         TheModule.SetInstance(instance);
+        TheModule.SetObjectMap(LibraryObjectMap());
+        StartObjectMap(TheModule.ObjectMap());
         ::DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
-        veska::ReleaseCachedTypeInfo();
+        StopObjectMap(TheModule.ObjectMap());
+        ReleaseCachedTypeInfo();
     }
     return TRUE;
 }
 
-STDAPI DllGetClassObject(REFCLSID, REFIID, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    return CLASS_E_CLASSNOTAVAILABLE;
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
+    return GetClassObjectFromMap(TheModule.ObjectMap(), clsid, iid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return TheModule.LockCount() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() { return E_NOTIMPL; }
+STDAPI DllRegisterServer() { return RegisterServer(TheModule.ObjectMap()); }
 
-STDAPI DllUnregisterServer() { return E_NOTIMPL; }
+STDAPI DllUnregisterServer() { return UnregisterServer(TheModule.ObjectMap()); }

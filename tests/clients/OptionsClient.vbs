@@ -1,0 +1,69 @@
+' A late-bound client of both classes, as a Visual Basic host drives them.
+' Prints one line per check and ends with "RESULT: PASS" or "RESULT: FAIL".
+Option Explicit
+
+Dim failures : failures = 0
+Sub Check(condition, what)
+    If condition Then
+        WScript.Echo "ok   " & what
+    Else
+        WScript.Echo "FAIL " & what
+        failures = failures + 1
+    End If
+End Sub
+
+Dim shell : Set shell = CreateObject("WScript.Shell")
+Dim root : root = WScript.Arguments(0)
+Dim hkcu : hkcu = "HKCU\" & root & "\"
+shell.RegWrite hkcu & "Editor\FontSize", 12, "REG_DWORD"
+shell.RegWrite hkcu & "Editor\Font", "Courier", "REG_SZ"
+
+Dim options : Set options = CreateObject("Corvane.VeskaOptions.1")
+options.Root = "Editor"
+Check options.Root = "Editor\", "Root put adds the backslash"
+options.Root = ""
+Check IsNull(options.Root) Or options.Root = "", "an empty Root switches the prefix off"
+
+options.Init 1, root
+Check options.Dirty = 0, "Dirty starts false"
+Check options.GetValueByName("Editor", "FONTSIZE") = 12, "GetValueByName ignores letter case"
+
+options.SetValueByName "Editor", "FontSize", 14, 0
+Check options.Dirty = -1, "four arguments: SetDirtyBit defaults to 1"
+Check options.GetValueByName("Editor", "FontSize") = 14, "the cache has the new value"
+Check shell.RegRead(hkcu & "Editor\FontSize") = 12, "without ChangeDefault the registry keeps 12"
+
+options.SetValueByName "Editor", "Font", "Arial", 1
+Check shell.RegRead(hkcu & "Editor\Font") = "Arial", "with ChangeDefault the registry follows"
+
+options.RemoveValueByName "Editor", "Font"
+Dim removed : removed = False
+On Error Resume Next
+Dim gone : gone = options.GetValueByName("Editor", "Font")
+removed = (Err.Number <> 0)
+Err.Clear
+On Error GoTo 0
+Check removed, "RemoveValueByName without ChangeDefault removes from the cache"
+Check shell.RegRead(hkcu & "Editor\Font") = "Arial", "and leaves the registry"
+
+options.AddKey "Editor\Colors", 1
+On Error Resume Next
+options.AddKey "EDITOR\colors", 0
+Check Err.Number = &H80004005, "AddKey of an existing key (in any letter case) fails with E_FAIL"
+Err.Clear
+On Error GoTo 0
+options.SetValueByName "Editor\Colors", "Background", 255, 1
+Check shell.RegRead(hkcu & "Editor\Colors\Background") = 255, "the added key takes values"
+
+' The provider: a late-bound call that fails comes back as the script's error.
+Dim provider : Set provider = CreateObject("Corvane.PropertyProvider.1")
+On Error Resume Next
+provider.RegisterObject options
+Check Err.Number = 430, "an object without pages is refused with E_NOINTERFACE"
+Err.Clear
+provider.UnRegisterObject options
+Check Err.Number = &H80004005, "unregistering an unknown object fails with E_FAIL"
+Err.Clear
+On Error GoTo 0
+
+If failures = 0 Then WScript.Echo "RESULT: PASS" Else WScript.Echo "RESULT: FAIL"

@@ -1,0 +1,218 @@
+// The built DLL as the component runtime sees it: its exports, class objects,
+// lock count and instances of both classes, loaded from its file.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "TestPaths.h"
+#include "VeskaOptions_h.h"
+#include "support/Owners.h"
+
+namespace veska {
+namespace {
+
+#ifdef VESKA_EARLIER_EDITION
+#define EDITION L"earlier"
+#else
+#define EDITION L"current"
+#endif
+
+using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+using CanUnloadFn = HRESULT(__stdcall*)();
+
+template <class Fn>
+Fn Export(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Loads the DLL afresh for each test, so its lock count starts from zero.
+class Dll : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_ = LoadLibraryW(VESKA_TEST_DLL(EDITION));
+        ASSERT_NE(module_, nullptr);
+        getClassObject_ = Export<GetClassObjectFn>(module_, "DllGetClassObject");
+        canUnload_ = Export<CanUnloadFn>(module_, "DllCanUnloadNow");
+        ASSERT_NE(getClassObject_, nullptr);
+        ASSERT_NE(canUnload_, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(canUnload_(), S_OK) << "the test left something alive";
+        FreeLibrary(module_);
+    }
+
+    ComPtr<IClassFactory> Factory(REFCLSID clsid) {
+        ComPtr<IClassFactory> factory;
+        EXPECT_EQ(getClassObject_(clsid, IID_IClassFactory, factory.put_void()), S_OK);
+        return factory;
+    }
+
+    HMODULE module_ = nullptr;
+    GetClassObjectFn getClassObject_ = nullptr;
+    CanUnloadFn canUnload_ = nullptr;
+};
+
+// The names in the DLL's export directory, read from the mapped image.
+std::set<std::string> ExportedNames(HMODULE module) {
+    auto* base = reinterpret_cast<const BYTE*>(module);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    std::set<std::string> result;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        result.insert(reinterpret_cast<const char*>(base + names[i]));
+    }
+    if (exports->NumberOfFunctions != exports->NumberOfNames) result.insert("<export by ordinal only>");
+    return result;
+}
+
+TEST_F(Dll, ExportsTheFourServerEntryPointsAndNothingElse) {
+    const std::set<std::string> expected = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
+                                            "DllUnregisterServer"};
+    EXPECT_EQ(ExportedNames(module_), expected);
+}
+
+TEST_F(Dll, LockCountFollowsClassObjectsAndLockServer) {
+    EXPECT_EQ(canUnload_(), S_OK) << "fresh load";
+    for (const CLSID* clsid : {&CLSID_VeskaOptions, &CLSID_PropertyProvider}) {
+        ComPtr<IClassFactory> first = Factory(*clsid);
+        ComPtr<IClassFactory> second = Factory(*clsid);
+        EXPECT_EQ(first.get(), second.get()) << "one class object per class";
+        EXPECT_EQ(canUnload_(), S_FALSE) << "a held class object keeps the library";
+        first.reset();
+        second.reset();
+        EXPECT_EQ(canUnload_(), S_OK) << "the cached reference does not";
+
+        ComPtr<IClassFactory> factory = Factory(*clsid);
+        factory->LockServer(TRUE);
+        factory.reset();
+        EXPECT_EQ(canUnload_(), S_FALSE);
+        Factory(*clsid)->LockServer(FALSE);
+        EXPECT_EQ(canUnload_(), S_OK);
+
+        // One unbalanced unlock drives the count negative: not unloadable.
+        Factory(*clsid)->LockServer(FALSE);
+        EXPECT_EQ(canUnload_(), S_FALSE);
+        Factory(*clsid)->LockServer(TRUE);
+    }
+}
+
+TEST_F(Dll, UnknownClassAndNullPointers) {
+    void* out = reinterpret_cast<void*>(0x1234);
+    EXPECT_EQ(getClassObject_(CLSID_StdGlobalInterfaceTable, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(getClassObject_(CLSID_VeskaOptions, IID_IClassFactory, nullptr), E_POINTER);
+    out = reinterpret_cast<void*>(0x1234);
+    EXPECT_EQ(getClassObject_(CLSID_VeskaOptions, IID_IDispatch, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    ComPtr<IClassFactory> factory = Factory(CLSID_PropertyProvider);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+}
+
+// Every IID each class answers, and one it does not.
+TEST_F(Dll, InstancesAnswerTheirInterfaceTables) {
+    struct Case {
+        const CLSID* clsid;
+        const IID* iid;
+        bool answers;
+    } cases[] = {
+        {&CLSID_VeskaOptions, &IID_IUnknown, true},
+        {&CLSID_VeskaOptions, &IID_IVeskaOptions, true},
+        {&CLSID_VeskaOptions, &IID_IVeskaOptions2, true},
+        {&CLSID_VeskaOptions, &IID_IVeskaOptions3, true},
+        {&CLSID_VeskaOptions, &IID_IDispatch, true},
+        {&CLSID_VeskaOptions, &IID_IPersistStreamInit, true},
+        {&CLSID_VeskaOptions, &IID_IPersistStream, false},
+        {&CLSID_PropertyProvider, &IID_IUnknown, true},
+        {&CLSID_PropertyProvider, &IID_IPropertyProvider, true},
+        {&CLSID_PropertyProvider, &IID_IPropertyProvider2, true},
+#ifndef VESKA_EARLIER_EDITION
+        {&CLSID_PropertyProvider, &IID_IPropertyProvider3, true},
+#endif
+        {&CLSID_PropertyProvider, &IID_IDispatch, true},
+        {&CLSID_PropertyProvider, &IID_IPropertyPageInformation, true},
+        {&CLSID_PropertyProvider, &IID_IPropertyPageInformation2, true},
+        {&CLSID_PropertyProvider, &IID_IPropertyPageInformationSORConfig, true},
+        {&CLSID_PropertyProvider, &IID_IPersistStreamInit, false},
+    };
+    for (const Case& c : cases) {
+        ComPtr<IUnknown> object;
+        ASSERT_EQ(Factory(*c.clsid)->CreateInstance(nullptr, IID_IUnknown, object.put_void()), S_OK);
+        ComPtr<IUnknown> answer;
+        EXPECT_EQ(object->QueryInterface(*c.iid, answer.put_void()), c.answers ? S_OK : E_NOINTERFACE);
+        EXPECT_EQ(answer.get() != nullptr, c.answers);
+        if (answer) {
+            EXPECT_EQ(answer.try_query<IUnknown>().get(), object.get()) << "one identity";
+        }
+    }
+}
+
+// An outer object that counts its references and hands out the inner object's
+// interfaces.
+class Outer : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner->QueryInterface(iid, ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    ULONG refs = 1;
+    IUnknown* inner = nullptr;
+};
+
+TEST_F(Dll, BothClassesAggregate) {
+    for (const CLSID* clsid : {&CLSID_VeskaOptions, &CLSID_PropertyProvider}) {
+        Outer outer;
+        ComPtr<IClassFactory> factory = Factory(*clsid);
+        void* out = reinterpret_cast<void*>(0x1234);
+        EXPECT_EQ(factory->CreateInstance(&outer, IID_IDispatch, &out), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(out, nullptr);
+        ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+        EXPECT_EQ(canUnload_(), S_FALSE) << "an aggregated instance counts like a plain one";
+        ComPtr<IDispatch> dispatch;
+        ASSERT_EQ(outer.inner->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+        EXPECT_EQ(outer.refs, 2u);
+        EXPECT_EQ(dispatch.try_query<IUnknown>().get(), &outer) << "identity is the outer object";
+        dispatch.reset();
+        EXPECT_EQ(outer.refs, 1u);
+        outer.inner->Release();
+    }
+}
+
+#ifndef VESKA_EARLIER_EDITION
+TEST_F(Dll, AggregatedProviderHandsPagesTheOuterObject) {
+    Outer outer;
+    ASSERT_EQ(Factory(CLSID_PropertyProvider)->CreateInstance(&outer, IID_IUnknown,
+                                                              reinterpret_cast<void**>(&outer.inner)),
+              S_OK);
+    {
+        ComPtr<IPropertyProvider3> provider;
+        ASSERT_EQ(outer.inner->QueryInterface(IID_IPropertyProvider3, provider.put_void()), S_OK);
+        SAFEARRAY* objects = nullptr;
+        ASSERT_EQ(provider->GetRegisteredObjects(&objects), S_OK);
+        UniqueSafeArray owner = UniqueSafeArray::Adopt(objects);
+        LONG last = 0;
+        SafeArrayGetUBound(objects, 1, &last);
+        IUnknown* controlling = nullptr;
+        ASSERT_EQ(SafeArrayGetElement(objects, &last, &controlling), S_OK);
+        EXPECT_EQ(controlling, &outer) << "the provider's last object is its controlling unknown";
+        controlling->Release();
+    }
+    EXPECT_EQ(outer.refs, 1u);
+    outer.inner->Release();
+}
+#endif
+
+}  // namespace
+}  // namespace veska

@@ -1,0 +1,173 @@
+// DllRegisterServer and DllUnregisterServer of the built DLL against the real
+// registry: counted registrations, the bare file name, removal rules.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TestPaths.h"
+#include "TestRegistry.h"
+
+namespace veska {
+namespace {
+
+using test::KeyExists;
+using test::ReadDword;
+using test::ReadString;
+using test::ValueExists;
+
+#ifdef VESKA_EARLIER_EDITION
+#define EDITION L"earlier"
+#else
+#define EDITION L"current"
+#endif
+
+const std::wstring kOptionsClsid = L"CLSID\\{479B30A2-93C1-11D4-8EBA-0001022C3670}";
+const std::wstring kProviderClsid = L"CLSID\\{479B30A4-93C1-11D4-8EBA-0001022C3670}";
+const std::wstring kTypeLib = L"TypeLib\\{479B30AF-93C1-11D4-8EBA-0001022C3670}";
+const std::wstring kTypeLibWin32 = kTypeLib + L"\\1.0\\0\\win32";
+
+using ServerFn = HRESULT(__stdcall*)();
+
+// Loads a copy of the DLL from a folder of its own and removes every entry the
+// library may have written, before and after each test.
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RemoveEverything();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder_ = std::wstring(temp) + L"veska-registration-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        copy_ = folder_ + L"\\VeskaOptions.dll";
+        ASSERT_TRUE(CopyFileW(VESKA_TEST_DLL(EDITION), copy_.c_str(), FALSE));
+        module_ = LoadLibraryW(copy_.c_str());
+        ASSERT_NE(module_, nullptr);
+        register_ = reinterpret_cast<ServerFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module_, "DllRegisterServer")));
+        unregister_ = reinterpret_cast<ServerFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module_, "DllUnregisterServer")));
+        ASSERT_NE(register_, nullptr);
+        ASSERT_NE(unregister_, nullptr);
+    }
+    void TearDown() override {
+        FreeLibrary(module_);
+        DeleteFileW(copy_.c_str());
+        RemoveDirectoryW(folder_.c_str());
+        RemoveEverything();
+    }
+
+    static void RemoveEverything() {
+        for (const wchar_t* key : {L"Corvane.VeskaOptions.1", L"Corvane.VeskaOptions",
+                                   L"Corvane.PropertyProvider.1", L"Corvane.PropertyProvider"}) {
+            test::DeleteTree(HKEY_CLASSES_ROOT, key);
+        }
+        test::DeleteTree(HKEY_CLASSES_ROOT, kOptionsClsid);
+        test::DeleteTree(HKEY_CLASSES_ROOT, kProviderClsid);
+        test::DeleteTree(HKEY_CLASSES_ROOT, kTypeLib);
+    }
+
+    static bool ClassRegistered(const std::wstring& clsidKey, const wchar_t* progId) {
+        return KeyExists(HKEY_CLASSES_ROOT, clsidKey) && KeyExists(HKEY_CLASSES_ROOT, progId);
+    }
+
+    HMODULE module_ = nullptr;
+    ServerFn register_ = nullptr;
+    ServerFn unregister_ = nullptr;
+    std::wstring folder_;
+    std::wstring copy_;
+};
+
+TEST_F(Registration, OneRegistrationWritesTheScriptsKeysWithCounts) {
+    ASSERT_EQ(register_(), S_OK);
+    struct Expected {
+        std::wstring key;
+        const wchar_t* value;
+        const wchar_t* data;
+    } strings[] = {
+        {L"Corvane.VeskaOptions.1", nullptr, L"VeskaOptions Class"},
+        {L"Corvane.VeskaOptions.1\\CLSID", nullptr, L"{479B30A2-93C1-11d4-8EBA-0001022C3670}"},
+        {L"Corvane.VeskaOptions", nullptr, L"VeskaOptions Class"},
+        {L"Corvane.VeskaOptions\\CurVer", nullptr, L"Corvane.VeskaOptions.1"},
+        {kOptionsClsid, nullptr, L"VeskaOptions Class"},
+        {kOptionsClsid + L"\\ProgID", nullptr, L"Corvane.VeskaOptions.1"},
+        {kOptionsClsid + L"\\VersionIndependentProgID", nullptr, L"Corvane.VeskaOptions"},
+        {kOptionsClsid + L"\\InprocServer32", nullptr, L"VeskaOptions.dll"},
+        {kOptionsClsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {L"Corvane.PropertyProvider.1", nullptr, L"PropertyProvider Class"},
+        {L"Corvane.PropertyProvider\\CurVer", nullptr, L"Corvane.PropertyProvider.1"},
+        {kProviderClsid + L"\\InprocServer32", nullptr, L"VeskaOptions.dll"},
+        {kProviderClsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {kTypeLibWin32, nullptr, L"VeskaOptions.dll"},
+        {kTypeLib + L"\\1.0\\HELPDIR", nullptr, L""},
+    };
+    for (const Expected& e : strings) {
+        EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, e.key, e.value), e.data) << e.key.c_str();
+    }
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\Programmable"));
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount"), 1u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 1u);
+}
+
+TEST_F(Registration, CountsUndoOneRegistrationAtATime) {
+    ASSERT_EQ(register_(), S_OK);
+    ASSERT_EQ(register_(), S_OK);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 2u);
+
+    EXPECT_EQ(unregister_(), S_FALSE) << "registrations remain";
+    EXPECT_TRUE(ClassRegistered(kOptionsClsid, L"Corvane.VeskaOptions.1"));
+    EXPECT_TRUE(ClassRegistered(kProviderClsid, L"Corvane.PropertyProvider"));
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount"), 1u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 1u);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibWin32, nullptr), L"VeskaOptions.dll");
+
+    EXPECT_EQ(unregister_(), S_OK);
+    for (const wchar_t* key : {L"Corvane.VeskaOptions.1", L"Corvane.VeskaOptions", L"Corvane.PropertyProvider.1",
+                               L"Corvane.PropertyProvider"}) {
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+    }
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kOptionsClsid));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProviderClsid));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLib));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID")) << "NoRemove keeps the CLSID key";
+}
+
+TEST_F(Registration, UnregisteringWhatWasNeverRegisteredTouchesNothing) {
+    test::SetDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount", 3);
+    EXPECT_EQ(unregister_(), E_FAIL);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount"), 3u);
+}
+
+TEST_F(Registration, ClassWithoutCountFromAnOlderCopyGoesAtOnce) {
+    ASSERT_EQ(register_(), S_OK);
+    ASSERT_EQ(register_(), S_OK);
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_CLASSES_ROOT, (kOptionsClsid + L"\\InprocServer32").c_str(), L"RefCount"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(unregister_(), S_FALSE);
+    EXPECT_FALSE(ClassRegistered(kOptionsClsid, L"Corvane.VeskaOptions.1"));
+    EXPECT_TRUE(ClassRegistered(kProviderClsid, L"Corvane.PropertyProvider.1"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibWin32));
+}
+
+TEST_F(Registration, CountOfAnotherTypeReadsAsZero) {
+    test::SetString(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount", L"5");
+    ASSERT_EQ(register_(), S_OK);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
+}
+
+TEST_F(Registration, KeysRemovedByHandStopTheClassWalkOnly) {
+    ASSERT_EQ(register_(), S_OK);
+    test::DeleteTree(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32");
+    EXPECT_EQ(unregister_(), S_OK) << "the type library count decides the result";
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLib));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Corvane.PropertyProvider.1"))
+        << "classes after the failing one keep their entries";
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
+}
+
+}  // namespace
+}  // namespace veska
