@@ -127,6 +127,8 @@ private:
 
 companion::ClassFactory<InstallationInfo> factory;
 
+const companion::ServedClass served{CLSID_InstallationInfo, factory, L"InstallationInfo Class", nullptr, L"Both"};
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -138,22 +140,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (!::InlineIsEqualGUID(clsid, CLSID_InstallationInfo)) return CLASS_E_CLASSNOTAVAILABLE;
-    return factory.QueryInterface(iid, ppv);
+    return companion::GetClassObject(served, clsid, iid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
-    return veska::ComBoundary([] {
-        return companion::RegisterServer(CLSID_InstallationInfo, L"InstallationInfo Class", nullptr,
-                                         L"Both");
-    });
-}
+STDAPI DllRegisterServer() { return companion::Register(served); }
 
-STDAPI DllUnregisterServer() {
-    return veska::ComBoundary(
-        [] { return companion::UnregisterServer(CLSID_InstallationInfo, nullptr); });
-}
+STDAPI DllUnregisterServer() { return companion::Unregister(served); }

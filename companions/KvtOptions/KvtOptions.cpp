@@ -157,6 +157,8 @@ public:
 
 companion::ClassFactory<KvtOptions> factory;
 
+const companion::ServedClass served{CLSID_KvtOptionsStandIn, factory, L"KvtOptions Class", kProgId, L"Apartment"};
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
@@ -168,22 +170,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (!::InlineIsEqualGUID(clsid, CLSID_KvtOptionsStandIn)) return CLASS_E_CLASSNOTAVAILABLE;
-    return factory.QueryInterface(iid, ppv);
+    return companion::GetClassObject(served, clsid, iid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
-    return veska::ComBoundary([] {
-        return companion::RegisterServer(CLSID_KvtOptionsStandIn, L"KvtOptions Class", kProgId,
-                                         L"Apartment");
-    });
-}
+STDAPI DllRegisterServer() { return companion::Register(served); }
 
-STDAPI DllUnregisterServer() {
-    return veska::ComBoundary(
-        [] { return companion::UnregisterServer(CLSID_KvtOptionsStandIn, kProgId); });
-}
+STDAPI DllUnregisterServer() { return companion::Unregister(served); }

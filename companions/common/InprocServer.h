@@ -90,35 +90,75 @@ inline HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
     return S_OK;
 }
 
+// Removes what RegisterServer wrote; keys already gone are fine. The ProgID goes
+// only while it still names this class, so another server's ProgID stays.
+inline HRESULT UnregisterServer(REFCLSID clsid, const wchar_t* progId) {
+    const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
+    LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(status);
+    ::RegDeleteKeyW(HKEY_CLASSES_ROOT, classKey.c_str());
+    if (progId == nullptr) return S_OK;
+    wchar_t named[64] = L"";
+    DWORD size = sizeof(named);
+    if (::RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(progId) + L"\\CLSID").c_str(), nullptr,
+                       RRF_RT_REG_SZ, nullptr, named, &size) != ERROR_SUCCESS ||
+        ::lstrcmpiW(named, GuidText(clsid).c_str()) != 0) {
+        return S_OK;
+    }
+    status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(status);
+    ::RegDeleteKeyW(HKEY_CLASSES_ROOT, progId);
+    return S_OK;
+}
+
 // Registers clsid as an in-process server of this DLL, under progId too when one
-// is given.
+// is given. A registration that fails half-way is removed again.
 inline HRESULT RegisterServer(REFCLSID clsid, const wchar_t* description, const wchar_t* progId,
                               const wchar_t* threadingModel) {
     wchar_t path[MAX_PATH];
     const DWORD length = ::GetModuleFileNameW(moduleInstance, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return E_FAIL;
     const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
-    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey, nullptr, description));
-    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", nullptr, path));
-    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", L"ThreadingModel",
-                             threadingModel));
-    if (progId == nullptr) return S_OK;
-    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, classKey + L"\\ProgID", nullptr, progId));
-    RETURN_IF_FAILED(SetText(HKEY_CLASSES_ROOT, progId, nullptr, description));
-    return SetText(HKEY_CLASSES_ROOT, std::wstring(progId) + L"\\CLSID", nullptr, GuidText(clsid));
+    HRESULT hr = SetText(HKEY_CLASSES_ROOT, classKey, nullptr, description);
+    if (SUCCEEDED(hr)) hr = SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", nullptr, path);
+    if (SUCCEEDED(hr)) {
+        hr = SetText(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32", L"ThreadingModel", threadingModel);
+    }
+    if (SUCCEEDED(hr) && progId != nullptr) {
+        hr = SetText(HKEY_CLASSES_ROOT, classKey + L"\\ProgID", nullptr, progId);
+        if (SUCCEEDED(hr)) hr = SetText(HKEY_CLASSES_ROOT, progId, nullptr, description);
+        if (SUCCEEDED(hr)) {
+            hr = SetText(HKEY_CLASSES_ROOT, std::wstring(progId) + L"\\CLSID", nullptr, GuidText(clsid));
+        }
+    }
+    if (FAILED(hr)) UnregisterServer(clsid, progId);
+    return hr;
 }
 
-// Removes what RegisterServer wrote; keys already gone are fine.
-inline HRESULT UnregisterServer(REFCLSID clsid, const wchar_t* progId) {
-    const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
-    LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return HRESULT_FROM_WIN32(status);
-    if (progId == nullptr) return S_OK;
-    status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, progId);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        return HRESULT_FROM_WIN32(status);
-    return S_OK;
+// The one class a companion serves; its DLL entry points forward here.
+struct ServedClass {
+    const CLSID& clsid;
+    IClassFactory& factory;
+    const wchar_t* description;
+    const wchar_t* progId;  // may be null
+    const wchar_t* threadingModel;
+};
+
+inline HRESULT GetClassObject(const ServedClass& served, REFCLSID clsid, REFIID iid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (!::InlineIsEqualGUID(clsid, served.clsid)) return CLASS_E_CLASSNOTAVAILABLE;
+    return served.factory.QueryInterface(iid, ppv);
+}
+
+inline HRESULT Register(const ServedClass& served) {
+    return veska::ComBoundary([&] {
+        return RegisterServer(served.clsid, served.description, served.progId, served.threadingModel);
+    });
+}
+
+inline HRESULT Unregister(const ServedClass& served) {
+    return veska::ComBoundary([&] { return UnregisterServer(served.clsid, served.progId); });
 }
 
 }  // namespace companion
