@@ -72,6 +72,31 @@ std::set<std::string> ExportedNames(HMODULE module) {
     return result;
 }
 
+// The DLLs named in the import directory, upper-cased.
+std::set<std::string> ImportedDlls(HMODULE module) {
+    auto* base = reinterpret_cast<const BYTE*>(module);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::set<std::string> result;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        std::string name = reinterpret_cast<const char*>(base + entry->Name);
+        for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        result.insert(name);
+    }
+    return result;
+}
+
+TEST_F(Dll, ImportsOnlySystemLibraries) {
+    // The C and C++ runtimes are linked in: no libstdc++, libgcc or winpthread DLL.
+    const std::set<std::string> system = {"ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL",
+                                          "OLE32.DLL", "OLEAUT32.DLL", "SHLWAPI.DLL", "USER32.DLL"};
+    for (const std::string& name : ImportedDlls(module_)) {
+        EXPECT_TRUE(system.count(name)) << name;
+    }
+}
+
 TEST_F(Dll, ExportsTheFourServerEntryPointsAndNothingElse) {
     const std::set<std::string> expected = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                                             "DllUnregisterServer"};
