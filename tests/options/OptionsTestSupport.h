@@ -33,6 +33,11 @@ UniqueVariant Str(const std::wstring& text);
 std::wstring RenderValues(SAFEARRAY* values);
 std::wstring RenderKeys(SAFEARRAY* keys);
 
+// Every key and value of an object's cache, depth first in map order, then its
+// dirty flag, one line each: "path\" for a key, "path\name=vt:text" for a value,
+// "dirty=n" last. Just "<not initialised>" when GetKeys fails on the empty path.
+std::vector<std::wstring> ReadOut(IVeskaOptions* options);
+
 // Records the trace events "+name" and "-name" while it lives.
 class TraceRecorder {
 public:
