@@ -33,8 +33,8 @@ DWORD HandlesInSystemList() {
     std::vector<BYTE> buffer(1 << 18);
     ULONG length = 0;
     LONG status;
-    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
-                           &length)) == kInfoLengthMismatch) {
+    while ((status = query(kSystemHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &length)) == kInfoLengthMismatch) {
         buffer.resize(buffer.size() * 2);
     }
     if (status != 0) return 0;
@@ -90,7 +90,7 @@ HRESULT ServerEntryPoints::CanUnloadNow() const {
 
 void SeedOptionsTree(const std::wstring& path) {
     static const wchar_t* const kKeys[] = {L"Editor", L"Editor\\Fonts", L"Editor\\Colors",
-                                           L"View",   L"View\\Panels", L"View\\Panels\\Left",
+                                           L"View",   L"View\\Panels",  L"View\\Panels\\Left",
                                            L"Files",  L"Network"};
     for (const wchar_t* key : kKeys) {
         const std::wstring full = path + L"\\" + key;

@@ -76,13 +76,15 @@ struct Growth {
 Growth Measured(const char* what, const test::ResourceUse& start, int cycles,
                 std::chrono::steady_clock::time_point started) {
     const test::ResourceUse end = test::MeasureResources();
-    const Growth growth{static_cast<long long>(end.heapBytes) - static_cast<long long>(start.heapBytes),
-                        static_cast<long>(end.handles) - static_cast<long>(start.handles)};
+    const Growth growth{
+        static_cast<long long>(end.heapBytes) - static_cast<long long>(start.heapBytes),
+        static_cast<long>(end.handles) - static_cast<long>(start.handles)};
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
-    std::printf("%s: %d measured, heap %+lld bytes (of %lu), handles %+ld (of %lu), %lld ms\n", what,
-                cycles, growth.heapBytes, static_cast<unsigned long>(end.heapBytes), growth.handles,
-                static_cast<unsigned long>(end.handles), static_cast<long long>(took.count()));
+    std::printf("%s: %d measured, heap %+lld bytes (of %lu), handles %+ld (of %lu), %lld ms\n",
+                what, cycles, growth.heapBytes, static_cast<unsigned long>(end.heapBytes),
+                growth.handles, static_cast<unsigned long>(end.handles),
+                static_cast<long long>(took.count()));
     return growth;
 }
 
@@ -103,7 +105,8 @@ Growth LoadCycles(const char* what, const std::wstring& path,
         if (module == nullptr) break;
         body(module, cycle);
         EXPECT_TRUE(::FreeLibrary(module)) << what << " cycle " << cycle;
-        EXPECT_EQ(::GetModuleHandleW(path.c_str()), nullptr) << what << " still loaded, cycle " << cycle;
+        EXPECT_EQ(::GetModuleHandleW(path.c_str()), nullptr)
+            << what << " still loaded, cycle " << cycle;
         if (::testing::Test::HasFailure()) break;
     }
     return Measured(what, start, kLoadCycles - kWarmUpCycles, started);
@@ -118,10 +121,13 @@ protected:
         layout_.AddFile(L"tree.xml", test::OptionsTreeSettingsFile());
         specified_.specified = {test::PageClsid(1), test::PageClsid(2)};
         ordered_.ordered = [] {
-            return test::OrderedArray({{test::Page(3), test::I4(5)}, {test::Page(4), test::I4(-1)}});
+            return test::OrderedArray(
+                {{test::Page(3), test::I4(5)}, {test::Page(4), test::I4(-1)}});
         };
         both_.specified = {test::PageClsid(5)};
-        both_.ordered = [] { return test::OrderedArray({{test::Page(6), test::I4(9)}}); };
+        both_.ordered = [] {
+            return test::OrderedArray({{test::Page(6), test::I4(9)}});
+        };
         registryBefore_ = test::Snapshot(HKEY_CURRENT_USER, scratch_.Path());
     }
 
@@ -146,7 +152,9 @@ protected:
         UniqueSafeArray values = UniqueSafeArray::Adopt(array);
         EXPECT_EQ(RowCount(values.get()), 15) << "10 from the registry, 5 from the file";
         UniqueVariant value;
-        ASSERT_EQ(options->GetValueByName(B(L"View\\Panels\\Left").get(), B(L"d3").get(), value.put()), S_OK);
+        ASSERT_EQ(
+            options->GetValueByName(B(L"View\\Panels\\Left").get(), B(L"d3").get(), value.put()),
+            S_OK);
         EXPECT_EQ(value.vt(), VT_I4);
         EXPECT_EQ(value.get()->lVal, 1021);
         ASSERT_EQ(options->GetValueByName(B(L"Editor").get(), B(L"Help").get(), value.put()), S_OK);
@@ -154,7 +162,8 @@ protected:
 
         // A change in the cache only, and a write of the registry's own value.
         UniqueVariant text = UniqueVariant::Adopt(*value.get());
-        ASSERT_EQ(options->SetValueByName(B(L"Editor").get(), B(L"s0").get(), text.get(), 0, 1), S_OK);
+        ASSERT_EQ(options->SetValueByName(B(L"Editor").get(), B(L"s0").get(), text.get(), 0, 1),
+                  S_OK);
         VARIANT number = {};
         number.vt = VT_I4;
         number.lVal = 1007;
@@ -169,8 +178,10 @@ protected:
 
         // A key and a value made in the registry and removed from it again.
         ASSERT_EQ(options->AddKey(B(L"Files\\Temp").get(), 1), S_OK);
-        ASSERT_EQ(options->AddValueByName(B(L"Files\\Temp").get(), B(L"x").get(), &number, 1), S_OK);
-        ASSERT_EQ(options->SetValueByName(B(L"Files\\Temp").get(), B(L"x").get(), text.get(), 1, 1), S_OK);
+        ASSERT_EQ(options->AddValueByName(B(L"Files\\Temp").get(), B(L"x").get(), &number, 1),
+                  S_OK);
+        ASSERT_EQ(options->SetValueByName(B(L"Files\\Temp").get(), B(L"x").get(), text.get(), 1, 1),
+                  S_OK);
         ASSERT_EQ(options->RemoveValueByName(B(L"Files\\Temp").get(), B(L"x").get(), 1), S_OK);
         ASSERT_EQ(options->RemoveKey(B(L"Files\\Temp").get(), 1), S_OK);
 
@@ -181,13 +192,15 @@ protected:
     // afterwards.
     void ProviderLife(const test::ServerEntryPoints& dll, int life) {
         SCOPED_TRACE(::testing::Message() << "provider life " << life);
-        ComPtr<IPropertyProvider3> provider = dll.Create<IPropertyProvider3>(CLSID_PropertyProvider);
+        ComPtr<IPropertyProvider3> provider =
+            dll.Create<IPropertyProvider3>(CLSID_PropertyProvider);
         ASSERT_TRUE(provider);
         for (test::PageOwner* owner : {&specified_, &ordered_, &both_, &specified_}) {
             ASSERT_EQ(provider->RegisterObject(owner->Identity()), S_OK);
         }
         ComPtr<IPropertyPageInformationSORConfig> config =
-            provider.try_query<IPropertyPageInformationSORConfig>(IID_IPropertyPageInformationSORConfig);
+            provider.try_query<IPropertyPageInformationSORConfig>(
+                IID_IPropertyPageInformationSORConfig);
         ASSERT_TRUE(config);
         ASSERT_EQ(config->put_ConfigText1(B(L"configuration").get()), S_OK);
         config.reset();
@@ -227,7 +240,8 @@ TEST_F(Lifecycle, OptionsLivesLeakNothing) {
     for (int life = 0; life < kWarmUpLives; ++life) ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
     const auto started = std::chrono::steady_clock::now();
     const test::ResourceUse start = test::MeasureResources();
-    for (int life = kWarmUpLives; life < kLives; ++life) ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
+    for (int life = kWarmUpLives; life < kLives; ++life)
+        ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
     const Growth growth = Measured("options lives", start, kLives - kWarmUpLives, started);
     EXPECT_LE(growth.heapBytes, kLivesHeapBound);
     EXPECT_LE(growth.handles, kHandleBound);
@@ -236,10 +250,12 @@ TEST_F(Lifecycle, OptionsLivesLeakNothing) {
 
 TEST_F(Lifecycle, ProviderLivesLeakNothing) {
     const test::ServerEntryPoints dll(layout_.Copy());
-    for (int life = 0; life < kWarmUpLives; ++life) ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
+    for (int life = 0; life < kWarmUpLives; ++life)
+        ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
     const auto started = std::chrono::steady_clock::now();
     const test::ResourceUse start = test::MeasureResources();
-    for (int life = kWarmUpLives; life < kLives; ++life) ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
+    for (int life = kWarmUpLives; life < kLives; ++life)
+        ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
     const Growth growth = Measured("provider lives", start, kLives - kWarmUpLives, started);
     EXPECT_LE(growth.heapBytes, kLivesHeapBound);
     EXPECT_LE(growth.handles, kHandleBound);
@@ -247,13 +263,14 @@ TEST_F(Lifecycle, ProviderLivesLeakNothing) {
 }
 
 TEST_F(Lifecycle, LibraryUnloadsAfterEveryCycle) {
-    const Growth runtime = LoadCycles("runtime baseline", kRuntimeBaseline, [](HMODULE module, int) {
-        using ExerciseFn = int (*)();
-        const auto exercise = reinterpret_cast<ExerciseFn>(
-            reinterpret_cast<void (*)()>(::GetProcAddress(module, "Exercise")));
-        ASSERT_NE(exercise, nullptr);
-        EXPECT_GT(exercise(), 0);
-    });
+    const Growth runtime =
+        LoadCycles("runtime baseline", kRuntimeBaseline, [](HMODULE module, int) {
+            using ExerciseFn = int (*)();
+            const auto exercise = reinterpret_cast<ExerciseFn>(
+                reinterpret_cast<void (*)()>(::GetProcAddress(module, "Exercise")));
+            ASSERT_NE(exercise, nullptr);
+            EXPECT_GT(exercise(), 0);
+        });
     const std::wstring path = layout_.DllPath();
     layout_.ReleaseCopy();
     ASSERT_EQ(::GetModuleHandleW(path.c_str()), nullptr);
@@ -263,7 +280,8 @@ TEST_F(Lifecycle, LibraryUnloadsAfterEveryCycle) {
         ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, cycle));
         EXPECT_EQ(dll.CanUnloadNow(), S_OK) << "cycle " << cycle;
     });
-    EXPECT_LE(library.heapBytes - runtime.heapBytes, kCyclesHeapBound) << "growth beyond the runtime's";
+    EXPECT_LE(library.heapBytes - runtime.heapBytes, kCyclesHeapBound)
+        << "growth beyond the runtime's";
     EXPECT_LE(library.handles - runtime.handles, kHandleBound) << "growth beyond the runtime's";
 }
 

@@ -6,9 +6,7 @@
 
 namespace veska::test {
 
-namespace {
-
-std::wstring Render(const VARIANT& v) {
+std::wstring RenderValue(const VARIANT& v) {
     UniqueVariant text;
     std::wstring out = std::to_wstring(v.vt) + L":";
     if (SUCCEEDED(::VariantChangeType(text.put(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
@@ -16,6 +14,8 @@ std::wstring Render(const VARIANT& v) {
     }
     return out;
 }
+
+namespace {
 
 std::mutex traceMutex;
 std::vector<std::wstring> traceEvents;
@@ -54,7 +54,7 @@ std::wstring RenderValues(SAFEARRAY* values) {
         at[0] = 1;
         ::SafeArrayGetElement(values, at, value.get());
         if (r > 0) out += L"|";
-        out += std::wstring(name.get()->bstrVal) + L"=" + Render(*value.get());
+        out += std::wstring(name.get()->bstrVal) + L"=" + RenderValue(*value.get());
     }
     return out;
 }
@@ -100,7 +100,8 @@ std::vector<std::wstring> ReadOut(IVeskaOptions* options) {
             ::SafeArrayGetElement(values, at, name.get());
             at[0] = 1;
             ::SafeArrayGetElement(values, at, value.get());
-            lines.push_back(prefix + std::wstring(name.get()->bstrVal) + L"=" + Render(*value.get()));
+            lines.push_back(prefix + std::wstring(name.get()->bstrVal) + L"=" +
+                            RenderValue(*value.get()));
         }
         // Children go on the stack in reverse, so they are read in map order.
         upper = -1;
@@ -155,7 +156,7 @@ std::wstring OptionsTest::Values(const std::wstring& path, HRESULT expected) {
 std::wstring OptionsTest::Value(const std::wstring& path, const std::wstring& name) {
     UniqueVariant v;
     if (FAILED(opts->GetValueByName(Bstr(path), Bstr(name), v.put()))) return L"fail";
-    return Render(*v.get());
+    return RenderValue(*v.get());
 }
 
 HRESULT OptionsTest::Set(const std::wstring& path, const std::wstring& name, const VARIANT& v,

@@ -28,6 +28,10 @@ private:
 UniqueVariant I4(LONG value);
 UniqueVariant Str(const std::wstring& text);
 
+// "vt:text" for a value (the text as VariantChangeType makes it, empty when it
+// cannot).
+std::wstring RenderValue(const VARIANT& v);
+
 // "name=vt:text|..." for a values array, "a|b|..." for a keys array; "<null>" for
 // a null array.
 std::wstring RenderValues(SAFEARRAY* values);
