@@ -10,17 +10,19 @@
 // Each faulted run must return an HRESULT (an escaping exception or a crash fails
 // the test) and release everything it took: C++ allocations and the process's
 // heap bytes and handles back where they were, the XML data component
-// unloadable, no options object left. It must also leave a state the model
-// accepts. The state is the object's read-out (every key and value through
-// GetKeys and GetValues, and the dirty flag) and the registry below the Init
-// path; "before" is the state before the call, "after" the state after the
-// fault-free run. Acceptance:
+// unloadable, no options object left. (Heap bytes are not compared in the
+// suite's heap-checking run, where Wine holds freed blocks back.) It must also
+// leave a state the model accepts. The state is the object's read-out (every key
+// and value through GetKeys and GetValues, and the dirty flag) and the registry
+// below the Init path; "before" is the state before the call, "after" the state
+// after the fault-free run. Acceptance:
 //
 // - A member that fails leaves both as before (all or nothing), and fails only
-//   for an allocation fault, with E_OUTOFMEMORY. A failed Init leaves the object
-//   uninitialised, and a retry without faults reaches the after-state. AddKey
-//   with ChangeDefault reports a failed registry step and keeps its new node, as
-//   documented: the cache as after, the registry as before.
+//   for an allocation fault, with E_OUTOFMEMORY, or when the value to store
+//   cannot be converted, with E_FAIL as documented. A failed Init leaves the
+//   object uninitialised, and a retry without faults reaches the after-state.
+//   AddKey with ChangeDefault reports a failed registry step and keeps its new
+//   node, as documented: the cache as after, the registry as before.
 // - A member that succeeds leaves the cache as after, and the registry too;
 //   writes, removals and additions with ChangeDefault do not report registry
 //   failures, so their registry may be any mix of before and after (every line
@@ -433,7 +435,9 @@ TEST_P(FaultSweep, Member) {
         EXPECT_EQ(FaultInjector::LiveAllocations(), allocations)
             << at() << "C++ allocations leaked";
         const test::ResourceUse now = test::MeasureResources();
-        EXPECT_EQ(now.heapBytes, held.heapBytes) << at() << "heap bytes leaked";
+        if (test::HeapTotalsCompare()) {
+            EXPECT_EQ(now.heapBytes, held.heapBytes) << at() << "heap bytes leaked";
+        }
         EXPECT_EQ(now.handles, held.handles) << at() << "handles leaked";
         RestoreRegistry();
         if (!run.injected || only != nullptr || HasFailure()) break;

@@ -69,6 +69,10 @@ ResourceUse MeasureResources() {
     return use;
 }
 
+bool HeapTotalsCompare() {
+    return ::GetEnvironmentVariableW(L"VESKA_HEAP_CHECK", nullptr, 0) == 0;
+}
+
 ServerEntryPoints::ServerEntryPoints(HMODULE module) {
     // Through a generic function pointer: FARPROC's own signature is unrelated.
     auto entry = [module](const char* name) {

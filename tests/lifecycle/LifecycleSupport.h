@@ -21,6 +21,11 @@ struct ResourceUse {
 // Walks every heap of the process; the heaps stay locked while each is walked.
 ResourceUse MeasureResources();
 
+// False while Wine checks the heap (wine-run with VESKA_HEAP_CHECK): freed blocks
+// are then held back for checking and walk as in use, so heap totals taken at two
+// times do not compare. Handle counts still do.
+bool HeapTotalsCompare();
+
 // The class objects and the lock count of a loaded library; the library must
 // stay loaded while the object is used.
 class ServerEntryPoints {

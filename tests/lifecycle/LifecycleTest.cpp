@@ -28,6 +28,9 @@
 // object's reference count is checked after each life, the class objects' lock
 // count at the end.
 //
+// In the suite's heap-checking run (VESKA_HEAP_CHECK) Wine holds freed blocks
+// back for checking, so heap totals are not compared there; the rest is.
+//
 // Runs are deterministic: a failure names its life or cycle, and running the
 // test again with --gtest_filter=Lifecycle.<Test> replays it.
 #include <windows.h>
@@ -243,7 +246,9 @@ TEST_F(Lifecycle, OptionsLivesLeakNothing) {
     for (int life = kWarmUpLives; life < kLives; ++life)
         ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
     const Growth growth = Measured("options lives", start, kLives - kWarmUpLives, started);
-    EXPECT_LE(growth.heapBytes, kLivesHeapBound);
+    if (test::HeapTotalsCompare()) {
+        EXPECT_LE(growth.heapBytes, kLivesHeapBound);
+    }
     EXPECT_LE(growth.handles, kHandleBound);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
@@ -257,7 +262,9 @@ TEST_F(Lifecycle, ProviderLivesLeakNothing) {
     for (int life = kWarmUpLives; life < kLives; ++life)
         ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
     const Growth growth = Measured("provider lives", start, kLives - kWarmUpLives, started);
-    EXPECT_LE(growth.heapBytes, kLivesHeapBound);
+    if (test::HeapTotalsCompare()) {
+        EXPECT_LE(growth.heapBytes, kLivesHeapBound);
+    }
     EXPECT_LE(growth.handles, kHandleBound);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
@@ -280,8 +287,10 @@ TEST_F(Lifecycle, LibraryUnloadsAfterEveryCycle) {
         ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, cycle));
         EXPECT_EQ(dll.CanUnloadNow(), S_OK) << "cycle " << cycle;
     });
-    EXPECT_LE(library.heapBytes - runtime.heapBytes, kCyclesHeapBound)
-        << "growth beyond the runtime's";
+    if (test::HeapTotalsCompare()) {
+        EXPECT_LE(library.heapBytes - runtime.heapBytes, kCyclesHeapBound)
+            << "growth beyond the runtime's";
+    }
     EXPECT_LE(library.handles - runtime.handles, kHandleBound) << "growth beyond the runtime's";
 }
 
