@@ -51,17 +51,19 @@ DWORD HandlesInSystemList() {
 
 ResourceUse MeasureResources() {
     ResourceUse use;
-    // Room for heaps made meanwhile; the list is taken before the walk so that the
-    // walk itself allocates nothing.
-    std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
-    heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
-    for (HANDLE heap : heaps) {
-        if (!::HeapLock(heap)) continue;
-        PROCESS_HEAP_ENTRY entry = {};
-        while (::HeapWalk(heap, &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) use.heapBytes += entry.cbData;
+    if (HeapTotalsCompare()) {
+        // Room for heaps made meanwhile; the list is taken before the walk so that
+        // the walk itself allocates nothing.
+        std::vector<HANDLE> heaps(::GetProcessHeaps(0, nullptr) + 16);
+        heaps.resize(::GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+        for (HANDLE heap : heaps) {
+            if (!::HeapLock(heap)) continue;
+            PROCESS_HEAP_ENTRY entry = {};
+            while (::HeapWalk(heap, &entry)) {
+                if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) use.heapBytes += entry.cbData;
+            }
+            ::HeapUnlock(heap);
         }
-        ::HeapUnlock(heap);
     }
     if (!::GetProcessHandleCount(::GetCurrentProcess(), &use.handles) || use.handles == 0) {
         use.handles = HandlesInSystemList();

@@ -18,7 +18,8 @@ struct ResourceUse {
     DWORD handles = 0;
 };
 
-// Walks every heap of the process; the heaps stay locked while each is walked.
+// Walks every heap of the process, unless heap totals do not compare (then
+// heapBytes is 0); the heaps stay locked while each is walked.
 ResourceUse MeasureResources();
 
 // False while Wine checks the heap (wine-run with VESKA_HEAP_CHECK): freed blocks
