@@ -4,6 +4,8 @@
 #                         the tests link it to reach the classes directly
 #   veska_dll_<edition>   <build>/<edition>/VeskaOptions.dll
 #   <build>/<edition>/include/VeskaOptions_h.h and VeskaOptions.tlb from widl
+#
+# and, for the fault tests, veska_core_faults (veska_add_fault_core).
 
 set(VESKA_WIDL_FLAGS -m32 -I/usr/include/wine/wine/windows
                      -L/usr/lib/i386-linux-gnu/wine/i386-windows)
@@ -23,15 +25,43 @@ function(veska_link_static target)
                       -Wl,--enable-stdcall-fixup)
 endfunction()
 
+# A static library of the classes of one edition: every source of support/,
+# options/, provider/ and module/ except the DLL entry points.
+function(veska_add_core core edition)
+  set(include_dir ${CMAKE_BINARY_DIR}/${edition}/include)
+  file(GLOB core_sources CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/support/*.cpp
+    ${CMAKE_SOURCE_DIR}/options/*.cpp
+    ${CMAKE_SOURCE_DIR}/provider/*.cpp
+    ${CMAKE_SOURCE_DIR}/module/*.cpp)
+  list(REMOVE_ITEM core_sources ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp)
+  add_library(${core} STATIC ${core_sources} ${include_dir}/VeskaOptions_i.c)
+  add_dependencies(${core} veska_idl_${edition})
+  veska_target_defaults(${core})
+  target_include_directories(${core} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dir})
+  if(edition STREQUAL "earlier")
+    target_compile_definitions(${core} PUBLIC VESKA_EARLIER_EDITION)
+  endif()
+  target_link_libraries(${core} PUBLIC ole32 oleaut32 advapi32 shlwapi uuid)
+endfunction()
+
+# The current edition's classes built for the fault tests only, never linked into
+# a DLL: the seam header is forced into every C++ source, of the library and of
+# the programs linking it, so that the registry calls and OLE allocations go
+# through the counting wrappers the fault tests define.
+function(veska_add_fault_core core seam)
+  veska_add_core(${core} current)
+  target_compile_definitions(${core} PUBLIC VESKA_FAULT_INJECTION)
+  target_compile_options(${core} PUBLIC "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${seam}>")
+endfunction()
+
 function(veska_add_edition edition)
   set(out ${CMAKE_BINARY_DIR}/${edition})
   set(include_dir ${out}/include)
   set(tlb ${out}/VeskaOptions.tlb)
   set(widl_defs)
-  set(cxx_defs)
   if(edition STREQUAL "earlier")
     set(widl_defs -DVESKA_EARLIER_EDITION)
-    set(cxx_defs VESKA_EARLIER_EDITION)
   endif()
 
   file(MAKE_DIRECTORY ${include_dir})
@@ -46,20 +76,8 @@ function(veska_add_edition edition)
     COMMENT "widl: VeskaOptions.idl (${edition} edition)")
   add_custom_target(veska_idl_${edition} DEPENDS ${include_dir}/VeskaOptions_h.h ${tlb})
 
-  file(GLOB core_sources CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/support/*.cpp
-    ${CMAKE_SOURCE_DIR}/options/*.cpp
-    ${CMAKE_SOURCE_DIR}/provider/*.cpp
-    ${CMAKE_SOURCE_DIR}/module/*.cpp)
-  list(REMOVE_ITEM core_sources ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp)
-
   set(core veska_core_${edition})
-  add_library(${core} STATIC ${core_sources} ${include_dir}/VeskaOptions_i.c)
-  add_dependencies(${core} veska_idl_${edition})
-  veska_target_defaults(${core})
-  target_include_directories(${core} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dir})
-  target_compile_definitions(${core} PUBLIC ${cxx_defs})
-  target_link_libraries(${core} PUBLIC ole32 oleaut32 advapi32 shlwapi uuid)
+  veska_add_core(${core} ${edition})
   set_target_properties(${core} PROPERTIES VESKA_TLB ${tlb} VESKA_OUT_DIR ${out})
 
   configure_file(${CMAKE_SOURCE_DIR}/res/VeskaOptions.rc.in ${out}/VeskaOptions.rc @ONLY)

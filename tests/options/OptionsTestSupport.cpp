@@ -6,9 +6,7 @@
 
 namespace veska::test {
 
-namespace {
-
-std::wstring Render(const VARIANT& v) {
+std::wstring RenderValue(const VARIANT& v) {
     UniqueVariant text;
     std::wstring out = std::to_wstring(v.vt) + L":";
     if (SUCCEEDED(::VariantChangeType(text.put(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
@@ -16,6 +14,8 @@ std::wstring Render(const VARIANT& v) {
     }
     return out;
 }
+
+namespace {
 
 std::mutex traceMutex;
 std::vector<std::wstring> traceEvents;
@@ -54,7 +54,7 @@ std::wstring RenderValues(SAFEARRAY* values) {
         at[0] = 1;
         ::SafeArrayGetElement(values, at, value.get());
         if (r > 0) out += L"|";
-        out += std::wstring(name.get()->bstrVal) + L"=" + Render(*value.get());
+        out += std::wstring(name.get()->bstrVal) + L"=" + RenderValue(*value.get());
     }
     return out;
 }
@@ -71,6 +71,52 @@ std::wstring RenderKeys(SAFEARRAY* keys) {
         out += (r > 0 ? L"|" : L"") + std::wstring(name.get() ? name.get() : L"");
     }
     return out;
+}
+
+std::vector<std::wstring> ReadOut(IVeskaOptions* options) {
+    std::vector<std::wstring> lines;
+    std::vector<std::wstring> pending{L""};
+    while (!pending.empty()) {
+        const std::wstring path = pending.back();
+        pending.pop_back();
+        const std::wstring prefix = path.empty() ? path : path + L"\\";
+        if (!path.empty()) lines.push_back(prefix);
+        SAFEARRAY* keys = nullptr;
+        if (FAILED(options->GetKeys(Bstr(path), &keys))) {
+            if (path.empty()) return {L"<not initialised>"};
+            lines.push_back(prefix + L"<unreadable>");
+            continue;
+        }
+        const UniqueSafeArray keysOwner = UniqueSafeArray::Adopt(keys);
+        SAFEARRAY* values = nullptr;
+        options->GetValues(Bstr(path), &values);
+        const UniqueSafeArray valuesOwner = UniqueSafeArray::Adopt(values);
+        LONG upper = -1;
+        if (values != nullptr) ::SafeArrayGetUBound(values, 2, &upper);
+        for (LONG r = 0; r <= upper; ++r) {
+            LONG at[2] = {0, r};
+            UniqueVariant name;
+            UniqueVariant value;
+            ::SafeArrayGetElement(values, at, name.get());
+            at[0] = 1;
+            ::SafeArrayGetElement(values, at, value.get());
+            lines.push_back(prefix + std::wstring(name.get()->bstrVal) + L"=" +
+                            RenderValue(*value.get()));
+        }
+        // Children go on the stack in reverse, so they are read in map order.
+        upper = -1;
+        if (keys != nullptr) ::SafeArrayGetUBound(keys, 2, &upper);
+        for (LONG r = upper; r >= 0; --r) {
+            LONG at[2] = {0, r};
+            UniqueBstr name;
+            ::SafeArrayGetElement(keys, at, name.put());
+            pending.push_back(prefix + std::wstring(name.get() ? name.get() : L""));
+        }
+    }
+    VARIANT_BOOL dirty = 0;
+    options->get_Dirty(&dirty);
+    lines.push_back(L"dirty=" + std::to_wstring(dirty));
+    return lines;
 }
 
 TraceRecorder::TraceRecorder() {
@@ -110,7 +156,7 @@ std::wstring OptionsTest::Values(const std::wstring& path, HRESULT expected) {
 std::wstring OptionsTest::Value(const std::wstring& path, const std::wstring& name) {
     UniqueVariant v;
     if (FAILED(opts->GetValueByName(Bstr(path), Bstr(name), v.put()))) return L"fail";
-    return Render(*v.get());
+    return RenderValue(*v.get());
 }
 
 HRESULT OptionsTest::Set(const std::wstring& path, const std::wstring& name, const VARIANT& v,

@@ -28,10 +28,19 @@ private:
 UniqueVariant I4(LONG value);
 UniqueVariant Str(const std::wstring& text);
 
+// "vt:text" for a value (the text as VariantChangeType makes it, empty when it
+// cannot).
+std::wstring RenderValue(const VARIANT& v);
+
 // "name=vt:text|..." for a values array, "a|b|..." for a keys array; "<null>" for
 // a null array.
 std::wstring RenderValues(SAFEARRAY* values);
 std::wstring RenderKeys(SAFEARRAY* keys);
+
+// Every key and value of an object's cache, depth first in map order, then its
+// dirty flag, one line each: "path\" for a key, "path\name=vt:text" for a value,
+// "dirty=n" last. Just "<not initialised>" when GetKeys fails on the empty path.
+std::vector<std::wstring> ReadOut(IVeskaOptions* options);
 
 // Records the trace events "+name" and "-name" while it lives.
 class TraceRecorder {

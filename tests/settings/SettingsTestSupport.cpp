@@ -104,18 +104,22 @@ SettingsLayout::SettingsLayout(bool withSettingsFolder, std::size_t padding) {
         EXPECT_TRUE(::CreateDirectoryW((root_ + L"\\Dat").c_str(), nullptr));
         EXPECT_TRUE(::CreateDirectoryW((root_ + L"\\Dat\\Settings").c_str(), nullptr));
     }
-    const std::wstring dll = root_ + L"\\bin\\VeskaOptions.dll";
-    EXPECT_TRUE(::CopyFileW(VESKA_TEST_DLL(L"current"), dll.c_str(), TRUE));
-    copy_ = ::LoadLibraryW(dll.c_str());
+    EXPECT_TRUE(::CopyFileW(VESKA_TEST_DLL(L"current"), DllPath().c_str(), TRUE));
+    copy_ = ::LoadLibraryW(DllPath().c_str());
     EXPECT_NE(copy_, nullptr);
     TheModule.SetInstance(copy_);
 }
 
 SettingsLayout::~SettingsLayout() {
-    TheModule.SetInstance(nullptr);
-    if (copy_ != nullptr) ::FreeLibrary(copy_);
+    ReleaseCopy();
     RemoveTree(top_);
     EXPECT_EQ(::GetFileAttributesW(top_.c_str()), INVALID_FILE_ATTRIBUTES) << "layout left behind";
+}
+
+void SettingsLayout::ReleaseCopy() {
+    TheModule.SetInstance(nullptr);
+    if (copy_ != nullptr) ::FreeLibrary(copy_);
+    copy_ = nullptr;
 }
 
 void SettingsLayout::AddFile(const std::wstring& name, const std::string& bytes) const {

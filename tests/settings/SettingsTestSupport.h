@@ -29,6 +29,11 @@ public:
     void AddFile(const std::wstring& name, const std::string& bytes) const;
     const std::wstring& Root() const { return root_; }
     std::wstring SettingsFolder() const { return root_ + L"\\Dat\\Settings\\"; }
+    std::wstring DllPath() const { return root_ + L"\\bin\\VeskaOptions.dll"; }
+    // The layout's own load of the copy, until ReleaseCopy frees it (and points
+    // TheModule at no module) for a test that loads and unloads the copy itself.
+    HMODULE Copy() const { return copy_; }
+    void ReleaseCopy();
 
 private:
     std::wstring top_;
