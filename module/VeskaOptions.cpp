@@ -6,13 +6,9 @@
 #include "module/Module.h"
 #include "module/ObjectMap.h"
 #include "module/Registration.h"
+#include "support/RuntimeTeardown.h"
 
 using namespace veska;
-
-namespace __gnu_cxx {
-// Frees the C++ runtime's emergency exception arena.
-void __freeres();
-}  // namespace __gnu_cxx
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -23,11 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     } else if (reason == DLL_PROCESS_DETACH) {
         StopObjectMap(TheModule.ObjectMap());
         ReleaseCachedTypeInfo();
-        // The C++ runtime is linked in, and its emergency exception arena (about
-        // 19 KB, taken when the library loads) is not freed by its own teardown:
-        // without this every unload would leave one behind. Nothing of the
-        // library throws from here on. At process exit it goes with the process.
-        if (reserved == nullptr) __gnu_cxx::__freeres();
+        if (reserved == nullptr) FreeRuntimeArena();
     }
     return TRUE;
 }

@@ -18,6 +18,7 @@
 #include "companions/common/InprocServer.h"
 #include "support/InstallationInfo.h"
 #include "support/Owners.h"
+#include "support/RuntimeTeardown.h"
 
 namespace {
 
@@ -131,10 +132,12 @@ const companion::ServedClass served{CLSID_InstallationInfo, factory, L"Installat
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         companion::moduleInstance = instance;
         ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        veska::FreeRuntimeArena();
     }
     return TRUE;
 }

@@ -20,6 +20,7 @@
 #include "VeskaOptions_h.h"
 #include "companions/common/InprocServer.h"
 #include "support/Owners.h"
+#include "support/RuntimeTeardown.h"
 
 namespace {
 
@@ -161,10 +162,12 @@ const companion::ServedClass served{CLSID_KvtOptionsStandIn, factory, L"KvtOptio
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         companion::moduleInstance = instance;
         ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        veska::FreeRuntimeArena();
     }
     return TRUE;
 }

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/RuntimeTeardown.h"
+
 namespace {
 
 CRITICAL_SECTION lineLock;
@@ -80,7 +82,7 @@ extern "C" void __cdecl OxaTimeTrace(int event, const wchar_t* function, const w
     }
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         ::DisableThreadLibraryCalls(instance);
         ::InitializeCriticalSection(&lineLock);
@@ -90,6 +92,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         if (logFile != INVALID_HANDLE_VALUE) ::CloseHandle(logFile);
         logFile = INVALID_HANDLE_VALUE;
         ::DeleteCriticalSection(&lineLock);
+        if (reserved == nullptr) veska::FreeRuntimeArena();
     }
     return TRUE;
 }

@@ -9,6 +9,7 @@
 #include "module/ComObject.h"
 #include "support/Owners.h"
 #include "support/Result.h"
+#include "support/RuntimeTeardown.h"
 
 namespace veska {
 // The component's own module state: its handle and its lock count.
@@ -60,11 +61,13 @@ const companion::ServedClass served{CLSID_XMLDataIfsImpl, factory, L"XML data co
 
 }  // namespace xmldata
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         veska::TheModule.SetInstance(instance);
         companion::moduleInstance = instance;
         ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        veska::FreeRuntimeArena();
     }
     return TRUE;
 }
