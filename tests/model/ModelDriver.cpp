@@ -632,8 +632,10 @@ std::wstring ModelDriver::CompareTouched() {
 std::wstring ModelDriver::Initialise() {
     if (model_->Initialised()) return std::wstring();
     Call(L"Init(1, " + Quote(initPath_) + L")");
+    currentCall_ = "Init";
     std::wstring diff;
     ExpectHr(diff, L"Init", model_->Init(1, initPath_), object_->Init(1, ToBstr(initPath_).get()));
+    currentCall_ = "between calls";
     return diff;
 }
 
