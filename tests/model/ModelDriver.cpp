@@ -242,6 +242,8 @@ std::wstring ModelDriver::MixCase(std::wstring text) {
 std::wstring ModelDriver::RandomKeyName() {
     static const std::wstring kNames[] = {L"Alpha", L"beta", L"Gamma", L"_x",  L"d1", L"Zeta",
                                           L"a b",   L"x.y",  L"s/t",   L"..", L"\x00e9t\x00e9", L"K"};
+    // Now and then a name too long for the registry: the cache takes it.
+    if (Chance(0.02)) return std::wstring(300, L'L');
     return MixCase(kNames[Pick(std::size(kNames))]);
 }
 
@@ -541,7 +543,7 @@ void ModelDriver::RandomKey(const std::wstring& path, int depth) {
     if (depth >= 3) return;
     for (unsigned i = Pick(4); i > 0; --i) {
         const std::wstring name = RandomKeyName();
-        if (registry.Open(path)->keys.count(Fold(name)) != 0) continue;
+        if (name.size() > 255 || registry.Open(path)->keys.count(Fold(name)) != 0) continue;
         RandomKey(path.empty() ? name : path + L"\\" + name, depth + 1);
     }
 }

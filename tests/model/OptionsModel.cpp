@@ -110,34 +110,45 @@ std::wstring Fold(std::wstring_view text) {
 // ---------------------------------------------------------------------------
 // Registry
 
-RegKey* RegistryModel::Find(std::wstring_view path) {
+// The longest key name the registry creates.
+constexpr std::size_t kKeyNameLimit = 255;
+
+RegKey* RegistryModel::Find(std::wstring_view path, LONG* error) {
     RegKey* key = &top;
     for (const std::wstring& segment : Segments(path)) {
         if (segment.empty()) continue;
         const auto found = key->keys.find(Fold(segment));
-        if (found == key->keys.end()) return nullptr;
+        if (found == key->keys.end()) {
+            if (error != nullptr) {
+                *error = segment.size() > kKeyNameLimit ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
+            }
+            return nullptr;
+        }
         key = &found->second;
     }
     return key;
 }
 
-const RegKey* RegistryModel::Open(std::wstring_view path) const {
-    return const_cast<RegistryModel*>(this)->Find(path);
+const RegKey* RegistryModel::Open(std::wstring_view path, LONG* error) const {
+    return const_cast<RegistryModel*>(this)->Find(path, error);
 }
 
-void RegistryModel::Create(std::wstring_view path) {
+LONG RegistryModel::Create(std::wstring_view path) {
     RegKey* key = &top;
     std::wstring walked;
     for (const std::wstring& segment : Segments(path)) {
         if (segment.empty()) continue;
-        RegKey& child = key->keys[Fold(segment)];
-        if (child.name.empty()) {
-            child.name = segment;
+        const auto found = key->keys.find(Fold(segment));
+        if (found == key->keys.end()) {
+            if (segment.size() > kKeyNameLimit) return ERROR_INVALID_PARAMETER;
             changed_.push_back(walked);  // a new key in its parent's listing
         }
+        RegKey& child = key->keys[Fold(segment)];
+        if (child.name.empty()) child.name = segment;
         walked += (walked.empty() ? L"" : L"\\") + segment;
         key = &child;
     }
+    return ERROR_SUCCESS;
 }
 
 void RegistryModel::SetValue(std::wstring_view path, std::wstring_view name, DWORD type,
@@ -362,7 +373,7 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
 
 void OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                                  const ModelValue& value) {
-    registry_.Create(corrected);
+    if (registry_.Create(corrected) != ERROR_SUCCESS) return;
     if (value.vt == VT_I4) {
         registry_.SetValue(corrected, attr, REG_DWORD, Bytes(&value.number, sizeof(value.number)));
     } else {
@@ -458,9 +469,10 @@ HRESULT OptionsModel::AddKey(const Arg& root, LONG changeDefault) {
     if (changeDefault == 0) return S_OK;
     // Only the last key is created: the parent must be in the registry. A
     // failure is reported as the HRESULT of the registry's error code.
-    if (registry_.Open(parentPath) == nullptr) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    if (!name.empty()) registry_.Create(parentPath + L"\\" + name);
-    return S_OK;
+    LONG error = ERROR_SUCCESS;
+    if (registry_.Open(parentPath, &error) == nullptr) return HRESULT_FROM_WIN32(error);
+    if (!name.empty()) error = registry_.Create(parentPath + L"\\" + name);
+    return HRESULT_FROM_WIN32(error);
 }
 
 }  // namespace veska::test

@@ -51,10 +51,12 @@ struct RegKey {
 
 class RegistryModel {
 public:
-    // The key at path below the top, or null; empty segments are skipped.
-    const RegKey* Open(std::wstring_view path) const;
-    // Creates the missing keys of path, spelled as in the path.
-    void Create(std::wstring_view path);
+    // The key at path below the top, or null with the platform's error in
+    // *error; empty segments are skipped.
+    const RegKey* Open(std::wstring_view path, LONG* error = nullptr) const;
+    // Creates the missing keys of path one by one, spelled as in the path; a
+    // name longer than 255 characters stops it with ERROR_INVALID_PARAMETER.
+    LONG Create(std::wstring_view path);
     // The key at path exists. An empty name is the unnamed value.
     void SetValue(std::wstring_view path, std::wstring_view name, DWORD type, std::string data);
     void DeleteValue(std::wstring_view path, std::wstring_view name);
@@ -72,7 +74,7 @@ public:
     RegKey top;
 
 private:
-    RegKey* Find(std::wstring_view path);
+    RegKey* Find(std::wstring_view path, LONG* error = nullptr);
     std::vector<std::wstring> changed_;
 };
 
