@@ -69,14 +69,15 @@ struct StressThread {
 // Runs one thread's objects until the deadline, then compares them with their
 // models; keeps the objects until release is set, so the watchdog can still
 // look at them.
-void RunStressThread(StressThread& self, Clock::time_point deadline, std::shared_future<void> release) {
+void RunStressThread(StressThread& self, Clock::time_point deadline,
+                     std::shared_future<void> release) {
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     {
         std::vector<std::unique_ptr<ModelDriver>> drivers;
         std::wstring diff;
         for (std::size_t i = 0; i < self.roots.size() && diff.empty(); ++i) {
-            drivers.push_back(std::make_unique<ModelDriver>(self.roots[i], self.firstSeed + i, false,
-                                                            self.readOnly));
+            drivers.push_back(std::make_unique<ModelDriver>(self.roots[i], self.firstSeed + i,
+                                                            false, self.readOnly));
             self.driver = drivers.back().get();
             drivers.back()->SeedRegistry();
             diff = drivers.back()->Initialise();
@@ -91,7 +92,9 @@ void RunStressThread(StressThread& self, Clock::time_point deadline, std::shared
             diff = driver.Step();
             // The changed keys are read now and then, to keep their list short.
             bool changed = false;
-            if (diff.empty() && driver.Steps() % 50 == 0) diff = driver.CompareChangedKeys(&changed);
+            if (diff.empty() && driver.Steps() % 50 == 0) {
+                diff = driver.CompareChangedKeys(&changed);
+            }
             ++self.calls;
             ++self.heartbeat;
         }
@@ -99,14 +102,15 @@ void RunStressThread(StressThread& self, Clock::time_point deadline, std::shared
         for (std::size_t i = 0; i < drivers.size() && diff.empty(); ++i) {
             at = i;
             self.driver = drivers[i].get();
-            diff = drivers[i]->CompareAll() + drivers[i]->CompareRegistry() + drivers[i]->CompareReload();
+            diff = drivers[i]->CompareAll() + drivers[i]->CompareRegistry() +
+                   drivers[i]->CompareReload();
             ++self.heartbeat;
         }
         if (!diff.empty()) {
             const ModelDriver& driver = *drivers[at];
-            self.failure = L"object of seed " + std::to_wstring(self.firstSeed + at) + L" at call " +
-                           std::to_wstring(driver.Steps()) + L":\n" + diff + L"latest calls:\n" +
-                           driver.RecentCalls();
+            self.failure = L"object of seed " + std::to_wstring(self.firstSeed + at) +
+                           L" at call " + std::to_wstring(driver.Steps()) + L":\n" + diff +
+                           L"latest calls:\n" + driver.RecentCalls();
         }
         self.phase = "done";
         release.wait();
@@ -146,8 +150,8 @@ private:
     }
 
     [[noreturn]] void Dump(std::size_t stalled) {
-        std::printf("watchdog: thread %u made no progress for %d s; the threads:\n", unsigned(stalled),
-                    kStallSeconds);
+        std::printf("watchdog: thread %u made no progress for %d s; the threads:\n",
+                    unsigned(stalled), kStallSeconds);
         for (std::size_t i = 0; i < threads_.size(); ++i) {
             const StressThread& t = *threads_[i];
             const ModelDriver* driver = t.driver;
@@ -214,7 +218,8 @@ TEST(ConcurrencyStress, MixedCallsOnEightThreads) {
         (t.readOnly ? reads : mixed) += t.calls;
         EXPECT_TRUE(t.failure.empty()) << "thread " << i << ", " << t.failure;
     }
-    std::printf("concurrency stress: %u mixed and %u reading calls in %u s\n", mixed, reads, Seconds());
+    std::printf("concurrency stress: %u mixed and %u reading calls in %u s\n", mixed, reads,
+                Seconds());
 
     EXPECT_EQ(OptionsCacheLock.ReaderCount(), 0);
     EXPECT_EQ(OptionsCacheLock.WaitingWriterCount(), 0);
@@ -279,8 +284,8 @@ TEST(ConcurrencyStress, WritersGetThroughASteadyStreamOfReaders) {
                 for (++ready; ready < kWriters;) std::this_thread::yield();
                 for (int i = 0; i < kWrites && Clock::now() < readingEnds; ++i) {
                     const Clock::time_point start = Clock::now();
-                    EXPECT_EQ(options->SetValueByName(Bstr(L"Big"), Bstr(L"v0"), I4(i + 1000 * w).get(),
-                                                      0, 1),
+                    UniqueVariant value = I4(i + 1000 * w);
+                    EXPECT_EQ(options->SetValueByName(Bstr(L"Big"), Bstr(L"v0"), value.get(), 0, 1),
                               S_OK);
                     longest[w] = std::max(longest[w], Clock::now() - start);
                     ++written[w];
@@ -296,8 +301,9 @@ TEST(ConcurrencyStress, WritersGetThroughASteadyStreamOfReaders) {
 
     for (int w = 0; w < kWriters; ++w) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(longest[w]).count();
-        std::printf("writer %d: %d writes, longest %lld ms\n", w, written[w], static_cast<long long>(ms));
-        EXPECT_EQ(written[w], kWrites) << "writer " << w << " was held off until the readers stopped";
+        std::printf("writer %d: %d writes, longest %lld ms\n", w, written[w],
+                    static_cast<long long>(ms));
+        EXPECT_EQ(written[w], kWrites) << "writer " << w << " held off until the readers stopped";
         EXPECT_LT(ms, kWriteBoundMs) << "writer " << w << " waited that long for one write";
     }
     std::printf("%u reads while the writers wrote\n", readsWhileWriting);

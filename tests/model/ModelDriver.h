@@ -89,9 +89,8 @@ private:
     std::wstring DoSetValueByName();
     std::wstring DoAddValueByName();
     std::wstring DoSetKeysOrValues();
-    std::wstring DoGetDirty();
+    std::wstring DoGetDirtyAndRoot();
     std::wstring DoPutDirty();
-    std::wstring DoGetRoot();
     std::wstring DoPutRoot();
     std::wstring DoRemoveValueByName();
     std::wstring DoRemoveValues();
@@ -111,7 +110,7 @@ private:
     Arg RandomAttr(const Arg& path);
     Arg RandomRoot();
     LONG RandomFlag();
-    std::unique_ptr<ValueArg> RandomValue();
+    std::unique_ptr<ValueArg> RandomValue(const Arg& path, const Arg& attr);
     void RandomKey(const std::wstring& path, int depth);
     // Records a call for RecentCalls and the paths and name read back after it.
     void Call(std::wstring description, std::vector<Arg> paths = {}, Arg attr = std::nullopt);

@@ -81,8 +81,8 @@ class TypeLibRegistration {
 public:
     TypeLibRegistration() {
         EXPECT_EQ(::LoadTypeLibEx(VESKA_TEST_TLB(L"current"), REGKIND_NONE, library_.put()), S_OK);
-        EXPECT_EQ(::RegisterTypeLib(library_.get(), const_cast<LPOLESTR>(VESKA_TEST_TLB(L"current")),
-                                    nullptr),
+        EXPECT_EQ(::RegisterTypeLib(library_.get(),
+                                    const_cast<LPOLESTR>(VESKA_TEST_TLB(L"current")), nullptr),
                   S_OK);
     }
     ~TypeLibRegistration() { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, SYS_WIN32); }
@@ -109,7 +109,8 @@ void RunSeed(std::uint32_t seed, unsigned steps, unsigned* calls) {
         const bool notified = watch.Fired();
         bool changed = false;
         if (diff.empty()) diff = driver.CompareChangedKeys(&changed);
-        if (diff.empty() && ((notified && !changed) || step % kRegistryEvery == kRegistryEvery - 1)) {
+        const bool whole = (notified && !changed) || step % kRegistryEvery == kRegistryEvery - 1;
+        if (diff.empty() && whole) {
             diff = driver.CompareRegistry();
         }
         if (diff.empty() && step % kReadOutEvery == kReadOutEvery - 1) diff = driver.CompareAll();
@@ -118,14 +119,17 @@ void RunSeed(std::uint32_t seed, unsigned steps, unsigned* calls) {
             driver.Recreate();
         }
     }
-    if (diff.empty()) diff = driver.CompareAll() + driver.CompareRegistry() + driver.CompareReload();
+    if (diff.empty()) {
+        diff = driver.CompareAll() + driver.CompareRegistry() + driver.CompareReload();
+    }
     *calls += step;
     if (!diff.empty()) {
         ADD_FAILURE() << "seed " << seed << " failed at call " << step - 1
                       << " (replay: VESKA_MODEL_SEED=" << seed << " VESKA_MODEL_STEPS=" << step
                       << ")\n" << diff << "latest calls:\n" << driver.RecentCalls();
     }
-    EXPECT_EQ(Outside(scratch.Path()), outsideBefore) << "seed " << seed << " wrote outside its Init path";
+    EXPECT_EQ(Outside(scratch.Path()), outsideBefore)
+        << "seed " << seed << " wrote outside its Init path";
 }
 
 TEST(ModelCheck, RandomCallsAgreeWithTheModel) {

@@ -74,8 +74,8 @@ void RenderLines(const RegKey& key, const std::wstring& prefix, bool recursive,
                  std::vector<std::wstring>& out) {
     for (const auto& entry : key.values) {
         const RegValue& value = entry.second;
-        out.push_back(ValueLine(prefix, value.name, value.type,
-                                reinterpret_cast<const BYTE*>(value.data.data()), value.data.size()));
+        const BYTE* data = reinterpret_cast<const BYTE*>(value.data.data());
+        out.push_back(ValueLine(prefix, value.name, value.type, data, value.data.size()));
     }
     for (const auto& entry : key.keys) {
         const RegKey& child = entry.second;
@@ -87,7 +87,8 @@ void RenderLines(const RegKey& key, const std::wstring& prefix, bool recursive,
 void WriteKey(const RegKey& key, HKEY hive, const std::wstring& path) {
     CreateKey(hive, path);
     for (const auto& [folded, value] : key.values) {
-        SetRaw(hive, path, value.name.c_str(), value.type, value.data.data(), DWORD(value.data.size()));
+        SetRaw(hive, path, value.name.c_str(), value.type, value.data.data(),
+               DWORD(value.data.size()));
     }
     for (const auto& [folded, child] : key.keys) WriteKey(child, hive, path + L"\\" + child.name);
 }
@@ -119,9 +120,8 @@ RegKey* RegistryModel::Find(std::wstring_view path, LONG* error) {
         if (segment.empty()) continue;
         const auto found = key->keys.find(Fold(segment));
         if (found == key->keys.end()) {
-            if (error != nullptr) {
-                *error = segment.size() > kKeyNameLimit ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
-            }
+            const bool tooLong = segment.size() > kKeyNameLimit;
+            if (error != nullptr) *error = tooLong ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
         key = &found->second;
@@ -154,7 +154,8 @@ LONG RegistryModel::Create(std::wstring_view path) {
 void RegistryModel::SetValue(std::wstring_view path, std::wstring_view name, DWORD type,
                              std::string data) {
     RegKey& key = *Find(path);
-    RegValue& value = key.values.try_emplace(Fold(name), RegValue{std::wstring(name)}).first->second;
+    RegValue& value =
+        key.values.try_emplace(Fold(name), RegValue{std::wstring(name)}).first->second;
     value.type = type;
     value.data = std::move(data);
     changed_.emplace_back(path);
@@ -193,7 +194,9 @@ std::vector<std::wstring> RegistryModel::TakeChanged() {
     return out;
 }
 
-void RegistryModel::WriteTo(HKEY hive, const std::wstring& path) const { WriteKey(top, hive, path); }
+void RegistryModel::WriteTo(HKEY hive, const std::wstring& path) const {
+    WriteKey(top, hive, path);
+}
 
 std::vector<std::wstring> SortedSnapshot(HKEY hive, const std::wstring& path) {
     const std::wstring text = Snapshot(hive, path);
@@ -293,7 +296,8 @@ const ModelNode* OptionsModel::PrefixNode() const {
     if (!prefix_) return root_.get();
     // The prefix without its closing backslash, walked segment by segment.
     const ModelNode* node = root_.get();
-    for (const std::wstring& segment : Segments(std::wstring_view(*prefix_).substr(0, prefix_->size() - 1))) {
+    const std::wstring_view named = std::wstring_view(*prefix_).substr(0, prefix_->size() - 1);
+    for (const std::wstring& segment : Segments(named)) {
         if (node == nullptr) return nullptr;
         const auto found = node->keys.find(Fold(segment));
         node = found == node->keys.end() ? nullptr : found->second.get();
@@ -378,7 +382,8 @@ void OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstri
         registry_.SetValue(corrected, attr, REG_DWORD, Bytes(&value.number, sizeof(value.number)));
     } else {
         // A string named exactly "(Default)" is the key's unnamed value.
-        registry_.SetValue(corrected, attr == L"(Default)" ? L"" : attr, REG_SZ, StringData(value.text));
+        registry_.SetValue(corrected, attr == L"(Default)" ? L"" : attr, REG_SZ,
+                           StringData(value.text));
     }
 }
 

@@ -126,7 +126,8 @@ public:
     // is asked for with hasOut false.
     HRESULT GetKeys(const Arg& root, bool hasOut, std::wstring* keys) const;
     HRESULT GetValues(const Arg& root, bool hasOut, std::wstring* values) const;
-    HRESULT GetValueByName(const Arg& root, const Arg& attr, bool hasOut, std::wstring* value) const;
+    HRESULT GetValueByName(const Arg& root, const Arg& attr, bool hasOut,
+                           std::wstring* value) const;
     // SetValueByName (addOnly 0) and AddValueByName (addOnly 1, setDirtyBit 0);
     // a null val is a null VARIANT pointer.
     HRESULT SetValue(const Arg& root, const Arg& attr, const Conversion* val, LONG changeDefault,
@@ -155,7 +156,8 @@ public:
 private:
     std::wstring Corrected(const std::wstring& path) const;
     ModelNode* Lookup(const std::wstring& corrected) const;
-    void WriteRegistry(const std::wstring& corrected, const std::wstring& attr, const ModelValue& value);
+    void WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
+                       const ModelValue& value);
 
     RegistryModel& registry_;
     std::unique_ptr<ModelNode> root_;
