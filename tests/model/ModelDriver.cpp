@@ -14,6 +14,38 @@
 
 namespace veska::test {
 
+// An object whose default property is the number 7; it counts its references.
+class ValueObject : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        *ppv = InlineIsEqualGUID(iid, IID_IUnknown) || InlineIsEqualGUID(iid, IID_IDispatch)
+                   ? static_cast<IDispatch*>(this)
+                   : nullptr;
+        if (*ppv == nullptr) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return DISP_E_UNKNOWNNAME;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                        UINT*) override {
+        if (id != DISPID_VALUE || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+        result->vt = VT_I4;
+        result->lVal = 7;
+        return S_OK;
+    }
+
+    long refs = 1;
+};
+
 // One VARIANT argument of a write, what it points to, and what the write makes
 // of it. v is never cleared: the owners below hold what it refers to.
 struct ValueArg {
@@ -29,6 +61,8 @@ struct ValueArg {
     BSTR textRef = nullptr;  // by-reference string target; owned by text
     VARIANT inner{};         // by-reference VARIANT target; its string owned by text
     UniqueSafeArray array;
+    ValueObject object;
+    IDispatch* objectRef = nullptr;  // by-reference object target
 
     VARIANT* get() { return null ? nullptr : &v; }
     BSTR Text(const std::wstring& t) {
@@ -39,6 +73,8 @@ struct ValueArg {
     void StoresText(const std::wstring& t) { expected.stored = ModelValue{VT_BSTR, 0, t}; }
     void Refused() { expected.converts = false; }
     std::wstring Describe() const;
+    // What the call changed in the caller's VARIANT or the object it holds.
+    std::wstring Unchanged(const VARIANT& before) const;
 };
 
 namespace {
@@ -274,6 +310,18 @@ const ValueKind kValueKinds[] = {
          a.v.vt = Choose(kRefused, d.choice);
          a.Refused();
      }},
+    {1, [](ValueArg& a, const Draw& d) {
+         // An object given as IDispatch becomes the text of its default property.
+         a.objectRef = &a.object;
+         switch (d.choice % 3) {
+             case 0: a.v.vt = VT_DISPATCH; a.v.pdispVal = &a.object; a.StoresText(L"7"); break;
+             case 1: a.v.vt = VT_UNKNOWN; a.v.punkVal = &a.object; a.Refused(); break;
+             default:
+                 a.v.vt = VT_BYREF | VT_DISPATCH;
+                 a.v.ppdispVal = &a.objectRef;
+                 a.StoresText(L"7");
+         }
+     }},
     {1, [](ValueArg& a, const Draw&) {
          a.array = UniqueSafeArray::Adopt(::SafeArrayCreateVector(VT_I4, 0, 2));
          a.v.vt = VT_ARRAY | VT_I4;
@@ -354,6 +402,13 @@ const ValueKind kValueKinds[] = {
 };
 
 }  // namespace
+
+std::wstring ValueArg::Unchanged(const VARIANT& before) const {
+    std::wstring diff;
+    if (std::memcmp(&before, &v, sizeof(VARIANT)) != 0) diff += L"the VARIANT changed\n";
+    if (object.refs != 1) diff += L"the object in the VARIANT kept a reference\n";
+    return diff;
+}
 
 std::wstring ValueArg::Describe() const {
     if (null) return L"null";
@@ -710,7 +765,7 @@ std::wstring ModelDriver::DoSetValueByName() {
                               setDirtyBit, 0),
              object_->SetValueByName(ToBstr(path).get(), ToBstr(attr).get(), value->get(),
                                      changeDefault, setDirtyBit));
-    if (std::memcmp(&before, &value->v, sizeof(VARIANT)) != 0) diff += L"the VARIANT changed\n";
+    diff += value->Unchanged(before);
     return diff;
 }
 
@@ -729,7 +784,7 @@ std::wstring ModelDriver::DoAddValueByName() {
                               0, 1),
              object_->AddValueByName(ToBstr(path).get(), ToBstr(attr).get(), value->get(),
                                      changeDefault));
-    if (std::memcmp(&before, &value->v, sizeof(VARIANT)) != 0) diff += L"the VARIANT changed\n";
+    diff += value->Unchanged(before);
     return diff;
 }
 
