@@ -270,7 +270,7 @@ TEST(ConcurrencyStress, WritersGetThroughASteadyStreamOfReaders) {
             ::CoUninitialize();
         });
     }
-    while (reads < 200) std::this_thread::sleep_for(1ms);
+    while (reads < 200 && Clock::now() < readingEnds) std::this_thread::sleep_for(1ms);
 
     std::atomic<int> ready{0};
     std::vector<Clock::duration> longest(kWriters);

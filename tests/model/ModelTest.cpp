@@ -4,8 +4,8 @@
 // the registry keys the model changed), with a full read-out every 25 calls, the
 // whole registry subtree below the Init path compared as a set every 100 calls
 // and whenever a change notification comes that the model did not expect, and a
-// fresh object loaded from the registry every 700 calls. The rest
-// of HKEY_CURRENT_USER must stay as it was: writes stay below the Init path.
+// fresh object loaded from the registry every 700 calls. The rest of
+// HKEY_CURRENT_USER must stay as it was: writes stay below the Init path.
 //
 // Replay: VESKA_MODEL_SEED=<n> runs that seed only; VESKA_MODEL_STEPS=<m> stops
 // each seed after m calls (default 5000); VESKA_MODEL_SEEDS=<k> runs the seeds
