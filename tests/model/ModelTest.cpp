@@ -2,7 +2,7 @@
 // options interfaces run on a real object and on its reference model, compared
 // after every call (results, out-parameters, reads of the paths the call named,
 // the registry keys the model changed), with a full read-out every 25 calls, the
-// whole registry subtree below the Init path compared as a set every 100 calls
+// whole registry subtree below the Init path compared as a set every 250 calls
 // and whenever a change notification comes that the model did not expect, and a
 // fresh object loaded from the registry every 700 calls. The rest of
 // HKEY_CURRENT_USER must stay as it was: writes stay below the Init path.
@@ -26,7 +26,7 @@ namespace veska::test {
 namespace {
 
 constexpr unsigned kReadOutEvery = 25;
-constexpr unsigned kRegistryEvery = 100;
+constexpr unsigned kRegistryEvery = 250;
 constexpr unsigned kReloadEvery = 700;
 
 unsigned FromEnvironment(const char* name, unsigned fallback) {
