@@ -555,17 +555,20 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
         std::wstring registryPath;
         if (changeDefault != 0) registryPath = RegistryPathOf(path);
 
-        const VARIANT* stored = nullptr;
+        // The registry receives the value written, also when the cache keeps a
+        // value that only compares equal to it (the comparison follows the
+        // locale, which ignores some characters).
+        const VARIANT* written = value.get();
         if (found != node->values.end()) {
             if (!SameValue(*found->second.get(), *value.get())) {
                 found->second = std::move(value);
                 if (setDirtyBit != 0) m_bDirty = VARIANT_TRUE;
+                written = found->second.get();
             }
-            stored = found->second.get();
         } else {
-            stored = node->values.emplace(FoldedString(name), std::move(value)).first->second.get();
+            written = node->values.emplace(FoldedString(name), std::move(value)).first->second.get();
         }
-        if (changeDefault != 0) WriteRegistryValue(registryPath, attr, *stored);
+        if (changeDefault != 0) WriteRegistryValue(registryPath, attr, *written);
         return S_OK;
     });
 }

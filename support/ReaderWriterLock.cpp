@@ -3,13 +3,22 @@
 namespace veska {
 
 ReaderWriterLock::ReaderWriterLock() noexcept
-    : readersGone_(UniqueHandle::Adopt(::CreateEventW(nullptr, FALSE, FALSE, nullptr))) {}
+    : readersGone_(UniqueHandle::Adopt(::CreateEventW(nullptr, FALSE, FALSE, nullptr))),
+      writersGone_(UniqueHandle::Adopt(::CreateEventW(nullptr, TRUE, TRUE, nullptr))) {}
 
 ReaderWriterLock::~ReaderWriterLock() = default;
 
 void ReaderWriterLock::LockShared() noexcept {
-    CriticalSectionLock guard(guard_);
+    guard_.Enter();
+    // Writers waiting for the readers inside go first. The exclusive holder
+    // itself, taking the shared mode inside, is let in at once.
+    while (waitingWriters_ > 0 && owner_ != ::GetCurrentThreadId()) {
+        guard_.Leave();
+        ::WaitForSingleObject(writersGone_.get(), INFINITE);
+        guard_.Enter();
+    }
     ++readers_;
+    guard_.Leave();
 }
 
 void ReaderWriterLock::UnlockShared() noexcept {
@@ -21,17 +30,19 @@ void ReaderWriterLock::UnlockShared() noexcept {
 void ReaderWriterLock::LockExclusive() noexcept {
     guard_.Enter();
     while (readers_ > 0) {
-        ++waitingWriters_;
+        if (waitingWriters_++ == 0) ::ResetEvent(writersGone_.get());
         guard_.Leave();
         ::WaitForSingleObject(readersGone_.get(), INFINITE);
         guard_.Enter();
-        --waitingWriters_;
+        if (--waitingWriters_ == 0) ::SetEvent(writersGone_.get());
     }
+    owner_ = ::GetCurrentThreadId();
 }
 
 void ReaderWriterLock::UnlockExclusive() noexcept {
     // The event woke one waiting writer; pass the wake-up on to the next one. It
     // checks the reader count itself and waits again if readers came back.
+    owner_ = 0;
     if (waitingWriters_ > 0) ::SetEvent(readersGone_.get());
     guard_.Leave();
 }

@@ -1,18 +1,19 @@
-// A reader-writer lock built from a critical section, a reader count and an
-// auto-reset event.
+// A reader-writer lock built from a critical section, a reader count and two
+// events.
 //
 // Readers take the critical section only to change the count. A writer takes it
 // and keeps it for its whole exclusive section, so readers arriving meanwhile
 // block on it; before going ahead the writer waits for the readers already inside
 // to leave. The critical section is recursive, so the thread holding the
 // exclusive mode may take and give back the shared mode inside it. A thread that
-// holds the shared mode must not ask for the exclusive mode: it would wait for
-// itself.
+// holds the shared mode must not ask for the exclusive mode (it would wait for
+// itself), nor for the shared mode a second time (a writer waiting in between
+// would hold it off).
 //
 // Several writers may wait for the readers at once; each of them is woken once the
 // readers are gone (the one that gets through signals the next on its way out).
-// Readers arriving while writers wait for them are let in, so a steady stream of
-// readers can hold writers off.
+// While writers wait, arriving readers wait for them, so a steady stream of
+// readers cannot hold writers off; readers never wait for each other.
 #pragma once
 
 #include <windows.h>
@@ -41,7 +42,9 @@ private:
     CriticalSection guard_;
     long readers_ = 0;
     long waitingWriters_ = 0;  // writers waiting for the readers to leave
-    UniqueHandle readersGone_;
+    DWORD owner_ = 0;          // the thread holding the exclusive mode, or 0
+    UniqueHandle readersGone_;  // auto-reset: the last reader left while writers wait
+    UniqueHandle writersGone_;  // manual-reset: set exactly while no writer waits
 };
 
 // Holds the shared mode for the lifetime of the guard.

@@ -163,7 +163,7 @@ const Member kMembers[] = {
          const Bstr name(L"s2");
          UniqueVariant value = test::I4(0x5A5A);
          const HRESULT hr = armed([&] { return o->GetValueByName(path, name, value.get()); });
-         *out = SUCCEEDED(hr)            ? test::RenderValue(*value.get())
+         *out = SUCCEEDED(hr)            ? test::RenderVariant(*value.get())
                 : value.vt() == VT_EMPTY ? kNothing
                                          : L"<written>";
          return hr;

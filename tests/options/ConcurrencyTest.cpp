@@ -46,8 +46,9 @@ TEST_F(Concurrency, WritersWaitForReadersWhileReadersAndRemovalsShare) {
         read = opts->GetValueByName(Bstr(L""), Bstr(L"v"), v.put());
         removed = opts->RemoveValueByName(Bstr(L""), Bstr(L"w"), 0);
     });
-    Worker writing([&] { written = writer->SetValueByName(Bstr(L""), Bstr(L"v"), I4(2).get(), 0, 1); });
     EXPECT_TRUE(reading.Wait(5000));
+    // Started only now: readers arriving while a writer waits wait for it.
+    Worker writing([&] { written = writer->SetValueByName(Bstr(L""), Bstr(L"v"), I4(2).get(), 0, 1); });
     EXPECT_FALSE(writing.Wait(200)) << "a writer went in while a reader held the lock";
     OptionsCacheLock.UnlockShared();
     EXPECT_TRUE(writing.Wait(5000));

@@ -6,15 +6,6 @@
 
 namespace veska::test {
 
-std::wstring RenderValue(const VARIANT& v) {
-    UniqueVariant text;
-    std::wstring out = std::to_wstring(v.vt) + L":";
-    if (SUCCEEDED(::VariantChangeType(text.put(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
-        out.append(text.get()->bstrVal, ::SysStringLen(text.get()->bstrVal));
-    }
-    return out;
-}
-
 namespace {
 
 std::mutex traceMutex;
@@ -26,6 +17,16 @@ void __cdecl RecordTrace(int event, const wchar_t* function, const wchar_t*, int
 }
 
 }  // namespace
+
+std::wstring RenderVariant(const VARIANT& v) {
+    if (v.vt == VT_BSTR && v.bstrVal == nullptr) return L"8:<null>";
+    UniqueVariant text;
+    std::wstring out = std::to_wstring(v.vt) + L":";
+    if (SUCCEEDED(::VariantChangeType(text.put(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
+        out.append(text.get()->bstrVal, ::SysStringLen(text.get()->bstrVal));
+    }
+    return out;
+}
 
 UniqueVariant I4(LONG value) {
     UniqueVariant v;
@@ -54,7 +55,7 @@ std::wstring RenderValues(SAFEARRAY* values) {
         at[0] = 1;
         ::SafeArrayGetElement(values, at, value.get());
         if (r > 0) out += L"|";
-        out += std::wstring(name.get()->bstrVal) + L"=" + RenderValue(*value.get());
+        out += std::wstring(name.get()->bstrVal) + L"=" + RenderVariant(*value.get());
     }
     return out;
 }
@@ -101,7 +102,7 @@ std::vector<std::wstring> ReadOut(IVeskaOptions* options) {
             at[0] = 1;
             ::SafeArrayGetElement(values, at, value.get());
             lines.push_back(prefix + std::wstring(name.get()->bstrVal) + L"=" +
-                            RenderValue(*value.get()));
+                            RenderVariant(*value.get()));
         }
         // Children go on the stack in reverse, so they are read in map order.
         upper = -1;
@@ -156,7 +157,7 @@ std::wstring OptionsTest::Values(const std::wstring& path, HRESULT expected) {
 std::wstring OptionsTest::Value(const std::wstring& path, const std::wstring& name) {
     UniqueVariant v;
     if (FAILED(opts->GetValueByName(Bstr(path), Bstr(name), v.put()))) return L"fail";
-    return RenderValue(*v.get());
+    return RenderVariant(*v.get());
 }
 
 HRESULT OptionsTest::Set(const std::wstring& path, const std::wstring& name, const VARIANT& v,

@@ -28,9 +28,9 @@ private:
 UniqueVariant I4(LONG value);
 UniqueVariant Str(const std::wstring& text);
 
-// "vt:text" for a value (the text as VariantChangeType makes it, empty when it
-// cannot).
-std::wstring RenderValue(const VARIANT& v);
+// "vt:text", the text as the platform converts the value to a string; a null
+// BSTR is "8:<null>".
+std::wstring RenderVariant(const VARIANT& v);
 
 // "name=vt:text|..." for a values array, "a|b|..." for a keys array; "<null>" for
 // a null array.

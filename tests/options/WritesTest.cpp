@@ -106,6 +106,18 @@ TEST_F(Writes, OnlyChangedValuesSetTheDirtyFlag) {
     EXPECT_EQ(ReadString(HKEY_CURRENT_USER, Reg(), L"s"), L"abc");
 }
 
+// A string that the locale's comparison finds equal to the cached one (here it
+// lacks a soft hyphen, which the comparison ignores) leaves the cache and the
+// dirty flag alone, but the registry receives the caller's text.
+TEST_F(Writes, RegistryReceivesTheCallersTextWhenTheCacheKeepsAnEqualOne) {
+    SetString(HKEY_CURRENT_USER, Reg(), L"s", L"a\x00ad" L"bc");
+    ASSERT_EQ(Init(), S_OK);
+    EXPECT_EQ(Set(L"", L"s", *Str(L"abc").get(), 1), S_OK);
+    EXPECT_EQ(Value(L"", L"s"), L"8:a\x00ad" L"bc");
+    EXPECT_EQ(Dirty(), 0);
+    EXPECT_EQ(ReadString(HKEY_CURRENT_USER, Reg(), L"s"), L"abc");
+}
+
 TEST_F(Writes, DefaultNameRuleAppliesToStringsSpelledExactly) {
     ASSERT_EQ(Init(), S_OK);
     DWORD type = 0;

@@ -79,6 +79,33 @@ TEST(ReaderWriterLock, WriterWaitsForEveryReaderInside) {
     EXPECT_TRUE(WaitUntil([&] { return writerInside.load(); }));
 }
 
+// A waiting writer holds off readers that arrive after it, so a steady stream of
+// readers cannot starve it; they go in once it is done.
+TEST(ReaderWriterLock, ArrivingReadersWaitWhileAWriterWaits) {
+    ReaderWriterLock lock;
+    std::atomic<bool> writerInside{false};
+    std::atomic<bool> readerInside{false};
+    lock.LockShared();
+    TestThread writer([&] {
+        lock.LockExclusive();
+        writerInside = true;
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(readerInside) << "a reader went in while the writer held the lock";
+        lock.UnlockExclusive();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriterCount() == 1; }));
+    TestThread reader([&] {
+        lock.LockShared();
+        readerInside = true;
+        lock.UnlockShared();
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(readerInside) << "a reader arriving after a waiting writer went in first";
+    lock.UnlockShared();
+    EXPECT_TRUE(WaitUntil([&] { return writerInside.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return readerInside.load(); }));
+}
+
 TEST(ReaderWriterLock, ReaderWaitsForWriter) {
     ReaderWriterLock lock;
     std::atomic<bool> readerInside{false};
@@ -128,7 +155,10 @@ TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
         writers.push_back(std::make_unique<TestThread>([&] {
             lock.LockExclusive();
             if (inside.fetch_add(1) != 0) overlapped = true;
+            // The holder takes the shared mode inside while the others wait.
+            lock.LockShared();
             std::this_thread::sleep_for(2ms);
+            lock.UnlockShared();
             inside.fetch_sub(1);
             lock.UnlockExclusive();
             finished.fetch_add(1);
