@@ -14,7 +14,7 @@
 // bound.
 //
 // VESKA_STRESS_SECONDS sets the time of the mixed calls (30 by default). A
-// failure prints the seed of the object, the number of its call and the latest
+// failure prints the object's seed, the number of its call and the latest
 // calls before it.
 #include <windows.h>
 

@@ -8,7 +8,7 @@
 // HKEY_CURRENT_USER must stay as it was: writes stay below the Init path.
 //
 // Replay: VESKA_MODEL_SEED=<n> runs that seed only; VESKA_MODEL_STEPS=<m> stops
-// each seed after m calls (default 5000); VESKA_MODEL_SEEDS=<k> runs the seeds
+// each seed after m calls (default 5000); VESKA_MODEL_SEEDS=<k> runs seeds
 // 1 to k (default 20). A failure prints its seed, the number of its call and the
 // latest calls before it.
 #include <windows.h>
@@ -98,7 +98,7 @@ void RunSeed(std::uint32_t seed, unsigned steps, unsigned* calls) {
     ModelDriver driver(scratch.Path(), seed, true);
     driver.SeedRegistry();
     const std::wstring seeded = driver.CompareRegistry();
-    ASSERT_TRUE(seeded.empty()) << "seed " << seed << ", the seeded tree: " << seeded;
+    ASSERT_TRUE(seeded.empty()) << "seed " << seed << ", seeded tree: " << seeded;
     ChangeWatch watch(scratch.Path());
     std::wstring diff;
     unsigned step = 0;
