@@ -188,7 +188,7 @@ void ShowOptionsStore() {
     ::SysFreeString(prefix);
     BSTR stored = nullptr;
     options->get_Root(&stored);
-    Say(L"Root = \"Editor\" is stored as \"%ls\"; the keys of \"Colors\" are now those of Editor\\Colors:\n",
+    Say(L"Root = \"Editor\" is stored as \"%ls\"; the path \"Colors\" now reads Editor\\Colors:\n",
         stored);
     ::SysFreeString(stored);
     PrintTree(options, L"Colors", 0);
