@@ -29,7 +29,7 @@
 // In the suite's heap-checking run (VESKA_HEAP_CHECK) Wine holds freed blocks
 // back for checking, so heap totals are not compared there; the rest is.
 // VESKA_LIFECYCLE_LIVES sets the number of lives of each kind (10,000 by
-// default); that run makes fewer, since it looks for heap errors, not growth.
+// default) for a shorter run by hand.
 //
 // Runs are deterministic: a failure names its life or cycle, and running the
 // test again with --gtest_filter=Lifecycle.<Test> replays it.
