@@ -19,12 +19,12 @@
 //
 // Every load of a library linked like this one also leaves behind what its
 // statically linked C++ runtime never releases (two handles per load under
-// Wine 8), which no code of the library can free. So the unload cycles first load a bare library built the same way
-// (RuntimeBaseline.cpp) and allow VeskaOptions.dll no more than that growth plus
-// 4 KiB and 8 handles over 190 measured cycles, so state of the library's own
-// left behind by every load fails the test from 22 bytes or one handle up. Every test
-// object's reference count is checked after each life, the class objects' lock
-// count at the end.
+// Wine 8), which no code of the library can free. So the unload cycles first
+// load a bare library built the same way (RuntimeBaseline.cpp) and allow
+// VeskaOptions.dll no more than that growth plus 4 KiB and 8 handles over 190
+// measured cycles, so state of the library's own left behind by every load fails
+// the test from 22 bytes or one handle up. Every test object's reference count is
+// checked after each life, the class objects' lock count at the end.
 //
 // In the suite's heap-checking run (VESKA_HEAP_CHECK) Wine holds freed blocks
 // back for checking, so heap totals are not compared there; the rest is.
@@ -235,6 +235,24 @@ protected:
         }
     }
 
+    // Runs the warm-up lives, then the measured ones through the library's class
+    // objects; what the process holds must come back within the bounds.
+    void RunLives(const char* what,
+                  const std::function<void(const test::ServerEntryPoints&, int)>& life) {
+        const test::ServerEntryPoints dll(layout_.Copy());
+        for (int n = 0; n < kWarmUpLives; ++n) ASSERT_NO_FATAL_FAILURE(life(dll, n));
+        const auto started = std::chrono::steady_clock::now();
+        const test::ResourceUse start = test::MeasureResources();
+        const int lives = Lives();
+        for (int n = kWarmUpLives; n < lives; ++n) ASSERT_NO_FATAL_FAILURE(life(dll, n));
+        const Growth growth = Measured(what, start, lives - kWarmUpLives, started);
+        if (test::HeapTotalsCompare()) {
+            EXPECT_LE(growth.heapBytes, kLivesHeapBound);
+        }
+        EXPECT_LE(growth.handles, kHandleBound);
+        EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+    }
+
     test::InstallationInfoStandIn installation_{L"C:\\Veska Install"};
     test::SettingsLayout layout_;
     test::CompanionRegistration companion_;
@@ -247,36 +265,13 @@ protected:
 };
 
 TEST_F(Lifecycle, OptionsLivesLeakNothing) {
-    const test::ServerEntryPoints dll(layout_.Copy());
-    for (int life = 0; life < kWarmUpLives; ++life) ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
-    const auto started = std::chrono::steady_clock::now();
-    const test::ResourceUse start = test::MeasureResources();
-    const int lives = Lives();
-    for (int life = kWarmUpLives; life < lives; ++life)
-        ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, life));
-    const Growth growth = Measured("options lives", start, lives - kWarmUpLives, started);
-    if (test::HeapTotalsCompare()) {
-        EXPECT_LE(growth.heapBytes, kLivesHeapBound);
-    }
-    EXPECT_LE(growth.handles, kHandleBound);
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+    RunLives("options lives",
+             [this](const test::ServerEntryPoints& dll, int n) { OptionsLife(dll, n); });
 }
 
 TEST_F(Lifecycle, ProviderLivesLeakNothing) {
-    const test::ServerEntryPoints dll(layout_.Copy());
-    for (int life = 0; life < kWarmUpLives; ++life)
-        ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
-    const auto started = std::chrono::steady_clock::now();
-    const test::ResourceUse start = test::MeasureResources();
-    const int lives = Lives();
-    for (int life = kWarmUpLives; life < lives; ++life)
-        ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, life));
-    const Growth growth = Measured("provider lives", start, lives - kWarmUpLives, started);
-    if (test::HeapTotalsCompare()) {
-        EXPECT_LE(growth.heapBytes, kLivesHeapBound);
-    }
-    EXPECT_LE(growth.handles, kHandleBound);
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+    RunLives("provider lives",
+             [this](const test::ServerEntryPoints& dll, int n) { ProviderLife(dll, n); });
 }
 
 TEST_F(Lifecycle, LibraryUnloadsAfterEveryCycle) {

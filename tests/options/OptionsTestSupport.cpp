@@ -42,21 +42,33 @@ UniqueVariant Str(const std::wstring& text) {
     return v;
 }
 
-std::wstring RenderValues(SAFEARRAY* values) {
-    if (values == nullptr) return L"<null>";
-    std::wstring out;
-    LONG rows = 0;
-    ::SafeArrayGetUBound(values, 2, &rows);
-    for (LONG r = 0; r <= rows; ++r) {
+namespace {
+
+// Calls visit(row, name, value) for every row of a values array (none for null).
+template <typename Visit>
+void ForEachValueRow(SAFEARRAY* values, Visit visit) {
+    LONG upper = -1;
+    if (values != nullptr) ::SafeArrayGetUBound(values, 2, &upper);
+    for (LONG r = 0; r <= upper; ++r) {
         LONG at[2] = {0, r};
         UniqueVariant name;
         UniqueVariant value;
         ::SafeArrayGetElement(values, at, name.get());
         at[0] = 1;
         ::SafeArrayGetElement(values, at, value.get());
-        if (r > 0) out += L"|";
-        out += std::wstring(name.get()->bstrVal) + L"=" + RenderVariant(*value.get());
+        visit(r, std::wstring(name.get()->bstrVal), *value.get());
     }
+}
+
+}  // namespace
+
+std::wstring RenderValues(SAFEARRAY* values) {
+    if (values == nullptr) return L"<null>";
+    std::wstring out;
+    ForEachValueRow(values, [&](LONG row, const std::wstring& name, const VARIANT& value) {
+        if (row > 0) out += L"|";
+        out += name + L"=" + RenderVariant(value);
+    });
     return out;
 }
 
@@ -92,20 +104,11 @@ std::vector<std::wstring> ReadOut(IVeskaOptions* options) {
         SAFEARRAY* values = nullptr;
         options->GetValues(Bstr(path), &values);
         const UniqueSafeArray valuesOwner = UniqueSafeArray::Adopt(values);
-        LONG upper = -1;
-        if (values != nullptr) ::SafeArrayGetUBound(values, 2, &upper);
-        for (LONG r = 0; r <= upper; ++r) {
-            LONG at[2] = {0, r};
-            UniqueVariant name;
-            UniqueVariant value;
-            ::SafeArrayGetElement(values, at, name.get());
-            at[0] = 1;
-            ::SafeArrayGetElement(values, at, value.get());
-            lines.push_back(prefix + std::wstring(name.get()->bstrVal) + L"=" +
-                            RenderVariant(*value.get()));
-        }
+        ForEachValueRow(values, [&](LONG, const std::wstring& name, const VARIANT& value) {
+            lines.push_back(prefix + name + L"=" + RenderVariant(value));
+        });
         // Children go on the stack in reverse, so they are read in map order.
-        upper = -1;
+        LONG upper = -1;
         if (keys != nullptr) ::SafeArrayGetUBound(keys, 2, &upper);
         for (LONG r = upper; r >= 0; --r) {
             LONG at[2] = {0, r};
