@@ -7,8 +7,15 @@
 #
 # and, for the fault tests, veska_core_faults (veska_add_fault_core).
 
-set(VESKA_WIDL_FLAGS -m32 -I/usr/include/wine/wine/windows
-                     -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+# widl writes the type library for the architecture it is told (SYS_WIN32 or
+# SYS_WIN64) and reads the platform's own type libraries from Wine's folder of
+# the same architecture.
+if(VESKA_ARCH STREQUAL "x64")
+  set(VESKA_WIDL_FLAGS -m64 -L/usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+else()
+  set(VESKA_WIDL_FLAGS -m32 -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+endif()
+list(APPEND VESKA_WIDL_FLAGS -I/usr/include/wine/wine/windows)
 
 # Warnings and definitions every target of ours is built with.
 function(veska_target_defaults target)

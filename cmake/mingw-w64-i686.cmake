@@ -1,14 +1,5 @@
-# Cross-build for 32-bit Windows with the MinGW-w64 posix-thread compilers.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows (x86): the specified deliverable.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
+set(VESKA_ARCH x86)
 set(VESKA_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VESKA_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VESKA_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${VESKA_TRIPLET}-windres)
-set(VESKA_WIDL ${VESKA_TRIPLET}-widl)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VESKA_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -47,15 +47,22 @@ HRESULT RunRegistryScript(UINT scriptId, bool registering) noexcept {
     });
 }
 
-// HKCR\TypeLib\{libid}\major.minor\lcid\Win32, opened with full access.
+// The platform key below a type library's locale: "Win32" for a 32-bit type
+// library, "Win64" for a 64-bit one.
+const wchar_t* PlatformKeyName(SYSKIND kind) noexcept {
+    return kind == SYS_WIN64 ? L"Win64" : L"Win32";
+}
+
+// HKCR\TypeLib\{libid}\major.minor\lcid\<platform>, opened with full access, for
+// the platform the type library was built for.
 HRESULT OpenTypeLibKey(ITypeLib* library, UniqueHkey& key) noexcept {
     TLIBATTR* attr = nullptr;
     RETURN_IF_FAILED(library->GetLibAttr(&attr));
     wchar_t guid[40];
     ::StringFromGUID2(attr->guid, guid, 40);
     wchar_t name[MAX_PATH];
-    std::swprintf(name, MAX_PATH, L"TypeLib\\%ls\\%d.%d\\%d\\Win32", guid, attr->wMajorVerNum,
-                  attr->wMinorVerNum, static_cast<int>(attr->lcid));
+    std::swprintf(name, MAX_PATH, L"TypeLib\\%ls\\%d.%d\\%d\\%ls", guid, attr->wMajorVerNum,
+                  attr->wMinorVerNum, static_cast<int>(attr->lcid), PlatformKeyName(attr->syskind));
     library->ReleaseTLibAttr(attr);
     if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, name, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
         return E_FAIL;
@@ -189,7 +196,7 @@ HRESULT UnregisterServer(ObjectMapEntry* map) noexcept {
         if (SUCCEEDED(result)) result = library->GetLibAttr(&attr);
         if (SUCCEEDED(result)) {
             result = ::UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
-                                         attr->lcid, SYS_WIN32);
+                                         attr->lcid, attr->syskind);
             library->ReleaseTLibAttr(attr);
         }
     } else {

@@ -1,14 +1,29 @@
 #!/bin/bash
-# Configures (once) and builds both editions, the companions and the tests into
-# ./build. Usage: tools/build.sh [extra cmake arguments]
+# Configures (once) and builds both architectures, each with both editions, the
+# companions, the demo host, the tests and the bench: build/x86 and build/x64.
+# Usage: tools/build.sh [extra cmake arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
-mkdir -p "$root/build"
-cd "$root/build"
-if [ ! -f CMakeCache.txt ]; then
-  cmake "$root" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" "$@" >/dev/null
-fi
-# Only warnings, errors and the end result reach the terminal.
-make -j"$(nproc)" --no-print-directory 2>&1 |
-  { grep -vE '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Built target)' || true; }
+declare -A toolchain=([x86]=mingw-w64-i686 [x64]=mingw-w64-x86_64)
+for arch in x64 x86; do
+  tree="$root/build/$arch"
+  mkdir -p "$tree"
+  cd "$tree"
+  if [ ! -f CMakeCache.txt ]; then
+    if ! cmake "$root" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/${toolchain[$arch]}.cmake" "$@" \
+         >cmake.log 2>&1; then
+      cat cmake.log >&2
+      rm -f CMakeCache.txt
+      echo "tools/build.sh: configuring the $arch build failed (above; also in build/$arch/cmake.log)" >&2
+      exit 1
+    fi
+  fi
+  echo "Building $arch ..."
+  # Only warnings, errors and the end result reach the terminal.
+  if ! make -j"$(nproc)" --no-print-directory 2>&1 |
+       { grep -vE '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Built target|-- )' || true; }; then
+    echo "tools/build.sh: building $arch failed (the compiler's words above; 'make -C build/$arch' repeats them)" >&2
+    exit 1
+  fi
+done

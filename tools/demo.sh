@@ -1,15 +1,25 @@
 #!/bin/bash
-# The main job: builds everything, lays out a small installation in build/demo
-# (bin\ with the DLL and the host, Dat\Settings\ with a settings file), registers
-# it and the companions in a Wine prefix of its own (build/demo-prefix), and runs
-# the demo host, which seeds a sample options tree and narrates.
+# The main job: builds everything, lays out a small installation (bin\ with the
+# DLL and the host, Dat\Settings\ with a settings file), registers it and the
+# companions in a Wine prefix of its own, and runs the demo host, which seeds a
+# sample options tree and narrates. It runs the 32-bit (x86) deliverable where
+# this machine runs 32-bit programs and the 64-bit one otherwise, and says which.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+trap 'echo "tools/demo.sh: failed at line $LINENO: $BASH_COMMAND (exit $?)" >&2' ERR
 "$root/tools/build.sh"
-cd "$root/build"
-export VESKA_WINEPREFIX="$root/build/demo-prefix"
-run="$root/build/wine-run"
-echo "Preparing the Wine prefix build/demo-prefix ..."
+. "$root/tools/machine.sh"
+if [ "$VESKA_X86_RUNS" = 1 ]; then
+  arch=x86
+  echo "Running the 32-bit (x86) demo."
+else
+  arch=x64
+  echo "Running the 64-bit (x64) demo: $VESKA_X86_WHY."
+fi
+cd "$root/build/$arch"
+export VESKA_WINEPREFIX="$PWD/demo-prefix"
+run="$PWD/wine-run"
+echo "Preparing the Wine prefix build/$arch/demo-prefix ..."
 "$run" --prefix
 for companion in InstallationInfo XMLDataIfsImpl KvtOptions; do
   "$run" regsvr32 /s "companions\\$companion.dll"

@@ -1,16 +1,28 @@
 #!/bin/bash
 # Installs what the build and the tests need, when it is missing: the MinGW-w64
-# cross compilers, widl, Wine (32- and 64-bit), CMake and the GoogleTest sources.
+# cross compilers of both architectures, widl, Wine, CMake and the GoogleTest
+# sources. Wine's 32-bit half (wine32:i386) is installed only where this kernel
+# runs 32-bit programs: elsewhere it could never start.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/machine.sh"
+packages="g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
+          g++-mingw-w64-x86-64-win32 mingw-w64-tools libwine-dev wine wine64 cmake googletest"
+veska_kernel_runs_32bit && packages="$packages wine32:i386"
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in wine wine32:i386 wine64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev cmake googletest; do
+for pkg in $packages; do
   have "$pkg" || need="$need $pkg"
 done
 [ -z "$need" ] && exit 0
 echo "Installing:$need"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-$SUDO dpkg --add-architecture i386
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+log=$(mktemp)
+if ! { $SUDO dpkg --add-architecture i386 && $SUDO apt-get update -qq &&
+       DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need; } >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "tools/install-deps.sh: installing$need failed (the apt output above; all of it in $log)" >&2
+  exit 1
+fi
+rm -f "$log"

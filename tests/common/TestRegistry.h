@@ -8,6 +8,12 @@
 
 namespace veska::test {
 
+// The platform this program is built for, as type libraries and their registry
+// keys name it: SYS_WIN64 and "win64" in a 64-bit program, SYS_WIN32 and "win32"
+// in a 32-bit one.
+constexpr SYSKIND kOwnSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+constexpr const wchar_t* kOwnTypeLibPlatformKey = sizeof(void*) == 8 ? L"win64" : L"win32";
+
 // A fresh, unique key below HKEY_CURRENT_USER\Software\VeskaOptionsTests, deleted
 // with its whole subtree when the object goes away.
 class ScratchKey {

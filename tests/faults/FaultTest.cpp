@@ -444,11 +444,12 @@ INSTANTIATE_TEST_SUITE_P(Options, FaultSweep, ::testing::ValuesIn(kMembers),
                              return info.param.name;
                          });
 
-// The names, as "library!function", that a PE image imports by name.
+// The names, as "library!function", that a PE image of this program's own
+// architecture imports by name.
 std::set<std::string> ImportedNames(HMODULE module) {
     const auto* base = reinterpret_cast<const BYTE*>(module);
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     std::set<std::string> names;
@@ -461,9 +462,9 @@ std::set<std::string> ImportedNames(HMODULE module) {
         });
         const DWORD thunks =
             library->OriginalFirstThunk != 0 ? library->OriginalFirstThunk : library->FirstThunk;
-        for (auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(base + thunks);
+        for (auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + thunks);
              thunk->u1.AddressOfData != 0; ++thunk) {
-            if (thunk->u1.Ordinal & IMAGE_ORDINAL_FLAG32) continue;
+            if (thunk->u1.Ordinal & IMAGE_ORDINAL_FLAG) continue;
             const auto* byName =
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData);
             names.insert(prefix + "!" + reinterpret_cast<const char*>(byName->Name));

@@ -85,7 +85,7 @@ public:
                                     const_cast<LPOLESTR>(VESKA_TEST_TLB(L"current")), nullptr),
                   S_OK);
     }
-    ~TypeLibRegistration() { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, SYS_WIN32); }
+    ~TypeLibRegistration() { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind); }
 
 private:
     ComPtr<ITypeLib> library_;

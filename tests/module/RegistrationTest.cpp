@@ -27,7 +27,7 @@ using test::ValueExists;
 const std::wstring kOptionsClsid = L"CLSID\\{479B30A2-93C1-11D4-8EBA-0001022C3670}";
 const std::wstring kProviderClsid = L"CLSID\\{479B30A4-93C1-11D4-8EBA-0001022C3670}";
 const std::wstring kTypeLib = L"TypeLib\\{479B30AF-93C1-11D4-8EBA-0001022C3670}";
-const std::wstring kTypeLibWin32 = kTypeLib + L"\\1.0\\0\\win32";
+const std::wstring kTypeLibPlatform = kTypeLib + L"\\1.0\\0\\" + test::kOwnTypeLibPlatformKey;
 
 using ServerFn = HRESULT(__stdcall*)();
 
@@ -100,7 +100,7 @@ TEST_F(Registration, OneRegistrationWritesTheScriptsKeysWithCounts) {
         {L"Corvane.PropertyProvider\\CurVer", nullptr, L"Corvane.PropertyProvider.1"},
         {kProviderClsid + L"\\InprocServer32", nullptr, L"VeskaOptions.dll"},
         {kProviderClsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-        {kTypeLibWin32, nullptr, L"VeskaOptions.dll"},
+        {kTypeLibPlatform, nullptr, L"VeskaOptions.dll"},
         {kTypeLib + L"\\1.0\\HELPDIR", nullptr, L""},
     };
     for (const Expected& e : strings) {
@@ -109,21 +109,21 @@ TEST_F(Registration, OneRegistrationWritesTheScriptsKeysWithCounts) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\Programmable"));
     EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount"), 1u);
     EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
-    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 1u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibPlatform, L"RefCount"), 1u);
 }
 
 TEST_F(Registration, CountsUndoOneRegistrationAtATime) {
     ASSERT_EQ(register_(), S_OK);
     ASSERT_EQ(register_(), S_OK);
-    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 2u);
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibPlatform, L"RefCount"), 2u);
 
     EXPECT_EQ(unregister_(), S_FALSE) << "registrations remain";
     EXPECT_TRUE(ClassRegistered(kOptionsClsid, L"Corvane.VeskaOptions.1"));
     EXPECT_TRUE(ClassRegistered(kProviderClsid, L"Corvane.PropertyProvider"));
     EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kOptionsClsid + L"\\InprocServer32", L"RefCount"), 1u);
     EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
-    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibWin32, L"RefCount"), 1u);
-    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibWin32, nullptr), L"VeskaOptions.dll");
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kTypeLibPlatform, L"RefCount"), 1u);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibPlatform, nullptr), L"VeskaOptions.dll");
 
     EXPECT_EQ(unregister_(), S_OK);
     for (const wchar_t* key : {L"Corvane.VeskaOptions.1", L"Corvane.VeskaOptions", L"Corvane.PropertyProvider.1",
@@ -150,7 +150,7 @@ TEST_F(Registration, ClassWithoutCountFromAnOlderCopyGoesAtOnce) {
     EXPECT_EQ(unregister_(), S_FALSE);
     EXPECT_FALSE(ClassRegistered(kOptionsClsid, L"Corvane.VeskaOptions.1"));
     EXPECT_TRUE(ClassRegistered(kProviderClsid, L"Corvane.PropertyProvider.1"));
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibWin32));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibPlatform));
 }
 
 TEST_F(Registration, CountOfAnotherTypeReadsAsZero) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TestPaths.h"
+#include "TestRegistry.h"
 #include "support/Owners.h"
 
 namespace veska {
@@ -270,6 +271,20 @@ dispatch+IPropertyProvider3 {87A52BA7-2254-4C03-A1BA-482246ACBB53} dual oleautom
 TEST(TypeLibrary, EarlierEditionLacksTheNewestProviderInterfaces) {
     const std::wstring expected = kLibraryHead + kPageObjectInterfacesAndOptionsClass;
     EXPECT_EQ(DescribeLibrary(VESKA_TEST_TLB(L"earlier")), expected);
+}
+
+TEST(TypeLibrary, IsBuiltForThisProgramsPlatform) {
+    for (const wchar_t* edition : {L"current", L"earlier"}) {
+        for (const wchar_t* file : {L"\\VeskaOptions.dll", L"\\VeskaOptions.tlb"}) {
+            const std::wstring path = std::wstring(VESKA_TEST_BUILD_DIR) + L"\\" + edition + file;
+            ComPtr<ITypeLib> library;
+            ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put()), S_OK) << path;
+            TLIBATTR* attr = nullptr;
+            ASSERT_EQ(library->GetLibAttr(&attr), S_OK);
+            EXPECT_EQ(attr->syskind, test::kOwnSysKind) << path;
+            library->ReleaseTLibAttr(attr);
+        }
+    }
 }
 
 TEST(TypeLibrary, EmbeddedResourceIsTheBuiltLibrary) {

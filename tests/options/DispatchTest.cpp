@@ -16,7 +16,7 @@ protected:
         dispatch = opts.try_query<IDispatch>();
         ASSERT_TRUE(dispatch);
     }
-    void TearDown() override { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, SYS_WIN32); }
+    void TearDown() override { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind); }
 
     // Calls name with args given in order (Invoke wants them reversed).
     HRESULT Call(const wchar_t* name, std::vector<UniqueVariant> args, VARIANT* result = nullptr,

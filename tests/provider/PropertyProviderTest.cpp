@@ -7,6 +7,7 @@
 
 #include "ProviderTestSupport.h"
 #include "TestPaths.h"
+#include "TestRegistry.h"
 #include "module/TimeTrace.h"
 
 namespace veska::test {
@@ -515,7 +516,7 @@ TEST(Dispatch, LateBoundNamesHaveTheirDispids) {
     dispatch.reset();
     provider.reset();
     EXPECT_EQ(owner.refs, 1);
-    UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, SYS_WIN32);
+    UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind);
 }
 
 // Aggregated, the provider hands the pages its outer object.

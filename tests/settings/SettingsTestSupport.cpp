@@ -134,21 +134,21 @@ void SettingsLayout::AddFile(const std::wstring& name, const std::string& bytes)
 CompanionRegistration::CompanionRegistration()
     : library_(::LoadLibraryW(VESKA_TEST_COMPANION(L"XMLDataIfsImpl.dll"))) {
     EXPECT_NE(library_, nullptr);
-    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        ::GetProcAddress(library_, "DllRegisterServer"));
+    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(library_, "DllRegisterServer")));
     EXPECT_EQ(reg ? reg() : E_FAIL, S_OK);
 }
 
 CompanionRegistration::~CompanionRegistration() {
-    auto unreg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        ::GetProcAddress(library_, "DllUnregisterServer"));
+    auto unreg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(library_, "DllUnregisterServer")));
     EXPECT_EQ(unreg ? unreg() : E_FAIL, S_OK);
     ::FreeLibrary(library_);
 }
 
 HRESULT CompanionRegistration::CanUnloadNow() const {
-    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        ::GetProcAddress(library_, "DllCanUnloadNow"));
+    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(library_, "DllCanUnloadNow")));
     return canUnload ? canUnload() : E_FAIL;
 }
 
