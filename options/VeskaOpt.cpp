@@ -16,10 +16,13 @@ namespace veska {
 
 namespace {
 
-// Capacities of one registry value read by the loader: a name of at most 255
-// characters and its terminator, and 4096 bytes of data.
+// The loader's first buffers: a name of 255 characters and its terminator, and
+// 4096 bytes of data. They grow to whatever a key holds.
 constexpr DWORD kNameCapacity = 256;
 constexpr DWORD kDataCapacity = 4096;
+// The largest value data the loader reads (1 MiB); a larger value is skipped
+// alone, and the rest of its key loads as usual.
+constexpr DWORD kLargestValueData = 1024 * 1024;
 
 // Access of the keys that writes and removals open below HKEY_CURRENT_USER.
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
@@ -89,28 +92,69 @@ private:
     std::size_t traced_ = 0;
 };
 
-// Buffers of the loader, shared by every level of one load.
+// Buffers of the loader, shared by every level of one load; they grow to the
+// longest name and the largest value met.
 struct LoadBuffers {
-    alignas(8) BYTE data[kDataCapacity];
-    wchar_t name[kNameCapacity];
+    std::vector<wchar_t> name = std::vector<wchar_t>(kNameCapacity);
+    std::vector<BYTE> data = std::vector<BYTE>(kDataCapacity);
 };
 
+// Grows name to hold the longest value name (values) or sub-key name of key and
+// its terminator; false when the key cannot say or name is that long already.
+bool GrowNameBuffer(HKEY key, bool values, std::vector<wchar_t>& name) {
+    DWORD longestSubKey = 0;
+    DWORD longestValueName = 0;
+    if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &longestSubKey, nullptr,
+                           nullptr, &longestValueName, nullptr, nullptr,
+                           nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::size_t needed = std::size_t(values ? longestValueName : longestSubKey) + 1;
+    if (needed <= name.size()) return false;
+    name.resize(needed);
+    return true;
+}
+
+// Reads value index of key into buffers, growing them when its name or data does
+// not fit. ERROR_MORE_DATA means a value over kLargestValueData, or one that
+// kept changing its size while it was read: the caller skips it.
+LONG ReadValue(HKEY key, DWORD index, LoadBuffers& buffers, DWORD* nameLength, DWORD* type,
+               DWORD* size) {
+    for (int attempt = 0;; ++attempt) {
+        *nameLength = static_cast<DWORD>(buffers.name.size());
+        *size = static_cast<DWORD>(buffers.data.size());
+        const LONG status = ::RegEnumValueW(key, index, buffers.name.data(), nameLength, nullptr,
+                                            type, buffers.data.data(), size);
+        if (status != ERROR_MORE_DATA || attempt == 3) return status;
+        // The name may be what does not fit; with room for it, the size of the
+        // data alone is asked for.
+        GrowNameBuffer(key, true, buffers.name);
+        *nameLength = static_cast<DWORD>(buffers.name.size());
+        DWORD needed = 0;
+        if (::RegEnumValueW(key, index, buffers.name.data(), nameLength, nullptr, type, nullptr,
+                            &needed) != ERROR_SUCCESS) {
+            return ERROR_MORE_DATA;
+        }
+        if (needed > kLargestValueData) return ERROR_MORE_DATA;
+        if (needed > buffers.data.size()) buffers.data.resize(needed);
+    }
+}
+
 // Reads the REG_SZ and REG_DWORD values of key into node, in the registry's
-// enumeration order, up to the first value that cannot be read.
+// enumeration order; a value too large to load is passed over alone.
 void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
     if (key == nullptr) return;
     for (DWORD index = 0;; ++index) {
-        DWORD nameLength = kNameCapacity;
+        DWORD nameLength = 0;
         DWORD type = REG_NONE;
-        DWORD size = kDataCapacity;
-        if (::RegEnumValueW(key, index, buffers.name, &nameLength, nullptr, &type, buffers.data,
-                            &size) != ERROR_SUCCESS) {
-            return;
-        }
+        DWORD size = 0;
+        const LONG status = ReadValue(key, index, buffers, &nameLength, &type, &size);
+        if (status == ERROR_MORE_DATA) continue;
+        if (status != ERROR_SUCCESS) return;
         UniqueVariant value;
         if (type == REG_SZ) {
             // The text ends at its first null, and never beyond the data returned.
-            const wchar_t* text = reinterpret_cast<const wchar_t*>(buffers.data);
+            const wchar_t* text = reinterpret_cast<const wchar_t*>(buffers.data.data());
             const std::size_t length = ::wcsnlen(text, size / sizeof(wchar_t));
             BSTR copy = CopyBstr(text, static_cast<UINT>(length)).detach();
             value.get()->vt = VT_BSTR;
@@ -118,14 +162,14 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
         } else if (type == REG_DWORD) {
             // Shorter data is zero-extended instead of reading stale buffer bytes.
             DWORD number = 0;
-            std::memcpy(&number, buffers.data, size < sizeof(number) ? size : sizeof(number));
+            std::memcpy(&number, buffers.data.data(), size < sizeof(number) ? size : sizeof(number));
             value.get()->vt = VT_I4;
             value.get()->lVal = static_cast<LONG>(number);
         } else {
             continue;
         }
         const std::wstring_view name =
-            nameLength != 0 ? std::wstring_view(buffers.name, nameLength) : kDefaultValueName;
+            nameLength != 0 ? std::wstring_view(buffers.name.data(), nameLength) : kDefaultValueName;
         auto entry = node.values.find(UnfoldedName{name});
         if (entry != node.values.end()) {
             entry->second = std::move(value);
@@ -252,21 +296,26 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
     levels.push_back(Level{key, UniqueHkey(), node, 0});
     while (!levels.empty()) {
         Level& level = levels.back();
-        DWORD nameLength = kNameCapacity;
-        FILETIME lastWrite;
-        if (level.key == nullptr ||
-            ::RegEnumKeyExW(level.key, level.nextSubKey, buffers->name, &nameLength, nullptr,
-                            nullptr, nullptr, &lastWrite) != ERROR_SUCCESS) {
+        LONG status = ERROR_NO_MORE_ITEMS;
+        if (level.key != nullptr) {
+            do {
+                DWORD nameLength = static_cast<DWORD>(buffers->name.size());
+                FILETIME lastWrite;
+                status = ::RegEnumKeyExW(level.key, level.nextSubKey, buffers->name.data(),
+                                         &nameLength, nullptr, nullptr, nullptr, &lastWrite);
+            } while (status == ERROR_MORE_DATA && GrowNameBuffer(level.key, false, buffers->name));
+        }
+        if (status != ERROR_SUCCESS) {
             levels.pop_back();
             scopes.Leave();
             continue;
         }
         ++level.nextSubKey;
-        OpsInfo* child = level.node->GetOrCreateChild(buffers->name);
+        OpsInfo* child = level.node->GetOrCreateChild(buffers->name.data());
         // A sub-key that cannot be opened stays an empty node.
         HKEY opened = nullptr;
         UniqueHkey subKey;
-        if (::RegOpenKeyExW(level.key, buffers->name, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+        if (::RegOpenKeyExW(level.key, buffers->name.data(), 0, KEY_READ, &opened) == ERROR_SUCCESS) {
             subKey = UniqueHkey::Adopt(opened);
         }
         const HKEY handle = subKey.get();

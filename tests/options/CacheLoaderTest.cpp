@@ -26,7 +26,7 @@ TEST_F(CacheLoader, LoadsValuesAndSubKeysWithFoldedNames) {
     for (const wchar_t* path : {L"\\Sub", L"Sub\\", L"Foo\\\\bar"}) Keys(path, E_FAIL);
 }
 
-TEST_F(CacheLoader, SkipsOtherTypesAndStopsValuesAtTheFirstOversizedOne) {
+TEST_F(CacheLoader, SkipsOtherTypesAndReadsValuesOfAnySizeUpToOneMebibyte) {
     // Values enumerate in name order under Wine.
     const std::wstring key = Reg(L"Types");
     SetString(HKEY_CURRENT_USER, key, L"a", L"s");
@@ -36,18 +36,27 @@ TEST_F(CacheLoader, SkipsOtherTypesAndStopsValuesAtTheFirstOversizedOne) {
     SetRaw(HKEY_CURRENT_USER, key, L"e", REG_QWORD, "12345678", 8);
     SetRaw(HKEY_CURRENT_USER, key, L"f", REG_DWORD, "\x07\x01", 2);  // short: zero-extended
     SetRaw(HKEY_CURRENT_USER, key, L"g", REG_SZ, L"ab\0cd", 10);     // text ends at its null
-    const std::wstring fits(2047, L'w');                              // 4096 bytes with the null
+    const std::wstring fits(2047, L'w');                              // the first buffer
     SetString(HKEY_CURRENT_USER, key, L"h", fits);
     SetRaw(HKEY_CURRENT_USER, key, L"i", REG_SZ, std::wstring(2100, L'z').c_str(), 4097);
+    const std::wstring large(512 * 1024 - 1, L'y');                   // 1 MiB with the null
+    SetString(HKEY_CURRENT_USER, key, L"ia", large);
+    SetString(HKEY_CURRENT_USER, key, L"ib", std::wstring(512 * 1024, L'x'));  // over: skipped
+    SetRaw(HKEY_CURRENT_USER, key, L"ic", REG_BINARY, std::string(5000, 'b').data(), 5000);
     SetDword(HKEY_CURRENT_USER, key, L"j", 1);
     CreateKey(HKEY_CURRENT_USER, Reg(L"Types\\Sub"));
+    const std::wstring longName(300, L'o');
     SetDword(HKEY_CURRENT_USER, Reg(L"Names"), std::wstring(255, L'n').c_str(), 1);
-    SetDword(HKEY_CURRENT_USER, Reg(L"Names"), std::wstring(256, L'o').c_str(), 2);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Names"), longName.c_str(), 2);
     SetDword(HKEY_CURRENT_USER, Reg(L"Names"), L"p", 3);
+    CreateKey(HKEY_CURRENT_USER, Reg(L"Names\\" + std::wstring(256, L'k')));
+    CreateKey(HKEY_CURRENT_USER, Reg(L"Names\\q"));
     ASSERT_EQ(Init(), S_OK);
-    EXPECT_EQ(Values(L"Types"), L"a=8:s|f=3:263|g=8:ab|h=8:" + fits);
+    EXPECT_EQ(Values(L"Types"), L"a=8:s|f=3:263|g=8:ab|h=8:" + fits + L"|i=8:" +
+                                    std::wstring(2048, L'z') + L"|ia=8:" + large + L"|j=3:1");
     EXPECT_EQ(Keys(L"Types"), L"sub");
-    EXPECT_EQ(Values(L"Names"), std::wstring(255, L'n') + L"=3:1");
+    EXPECT_EQ(Values(L"Names"), std::wstring(255, L'n') + L"=3:1|" + longName + L"=3:2|p=3:3");
+    EXPECT_EQ(Keys(L"Names"), std::wstring(256, L'k') + L"|q");
 }
 
 TEST_F(CacheLoader, InitStateRules) {

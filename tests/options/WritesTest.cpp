@@ -118,6 +118,36 @@ TEST_F(Writes, RegistryReceivesTheCallersTextWhenTheCacheKeepsAnEqualOne) {
     EXPECT_EQ(ReadString(HKEY_CURRENT_USER, Reg(), L"s"), L"abc");
 }
 
+TEST_F(Writes, WhatIsWrittenWithChangeDefaultReadsBackAfterTheNextInit) {
+    // Each row in a key of its own beside a value that enumerates after it.
+    const struct Row {
+        std::wstring name;
+        UniqueVariant value;
+    } rows[] = {
+        {L"long_text", Str(std::wstring(3000, L't'))},
+        {L"page_text", Str(std::wstring(4096, L'p'))},
+        {std::wstring(300, L'n'), Str(L"long name")},
+        {std::wstring(1000, L'm'), I4(7)},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::wstring key = L"Row" + std::to_wstring(i);
+        SetDword(HKEY_CURRENT_USER, Reg(key), rows[i].name.c_str(), 1);
+        SetString(HKEY_CURRENT_USER, Reg(key), L"zz_last", L"kept");
+    }
+    ASSERT_EQ(Init(), S_OK);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::wstring key = L"Row" + std::to_wstring(i);
+        EXPECT_EQ(Set(key, rows[i].name, *rows[i].value.get(), 1), S_OK) << key;
+    }
+    opts = NewOptions();
+    ASSERT_EQ(Init(), S_OK);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::wstring key = L"Row" + std::to_wstring(i);
+        EXPECT_EQ(Value(key, rows[i].name), RenderVariant(*rows[i].value.get())) << key;
+        EXPECT_EQ(Value(key, L"zz_last"), L"8:kept") << key;
+    }
+}
+
 TEST_F(Writes, DefaultNameRuleAppliesToStringsSpelledExactly) {
     ASSERT_EQ(Init(), S_OK);
     DWORD type = 0;
