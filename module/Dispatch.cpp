@@ -41,6 +41,29 @@ HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept {
     return E_NOINTERFACE;
 }
 
+HRESULT CheckInvokeArguments(const DISPPARAMS* params, UINT* argError) noexcept {
+    if (params == nullptr) return E_INVALIDARG;
+    if (params->cArgs != 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+    if (params->cNamedArgs > params->cArgs) return E_INVALIDARG;
+    if (params->cNamedArgs != 0 && params->rgdispidNamedArgs == nullptr) return E_INVALIDARG;
+    for (UINT index = 0; index < params->cArgs; ++index) {
+        const VARIANT& argument = params->rgvarg[index];
+        bool usable = (argument.vt & VT_BYREF) == 0 || argument.byref != nullptr;
+        if (usable && argument.vt == (VT_BYREF | VT_VARIANT)) {
+            // One level of indirection only, to a VARIANT whose own reference,
+            // if it has one, points somewhere.
+            const VARIANT& inner = *argument.pvarVal;
+            usable = (inner.vt & VT_BYREF) == 0 ||
+                     (inner.vt != (VT_BYREF | VT_VARIANT) && inner.byref != nullptr);
+        }
+        if (!usable) {
+            if (argError != nullptr) *argError = index;
+            return DISP_E_TYPEMISMATCH;
+        }
+    }
+    return S_OK;
+}
+
 void ReleaseCachedTypeInfo() noexcept {
     CriticalSectionLock lock(TheModule.TypeInfoLock());
     for (CachedTypeInfo& slot : typeInfoCache) {

@@ -18,6 +18,14 @@ HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept;
 // Drops the cached type information; run when the module terminates.
 void ReleaseCachedTypeInfo() noexcept;
 
+// Refuses the arguments of an Invoke call that the platform's dispatch would
+// read through a bad pointer: no DISPPARAMS, missing argument or name arrays,
+// more named arguments than arguments (E_INVALIDARG); a by-reference argument
+// with a null pointer, or a by-reference VARIANT that holds another by-reference
+// VARIANT or a null by-reference pointer (DISP_E_TYPEMISMATCH, with the
+// argument's index in rgvarg in *argError when argError is not null).
+HRESULT CheckInvokeArguments(const DISPPARAMS* params, UINT* argError) noexcept;
+
 // Implements IDispatch for the dual interface I.
 template <class I>
 class DispatchImpl : public I {
@@ -46,6 +54,7 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
         if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
         ComPtr<ITypeInfo> info;
         RETURN_IF_FAILED(GetCachedTypeInfo(__uuidof(I), info.put()));
         return info->Invoke(static_cast<I*>(this), id, flags, params, result, exception, argError);

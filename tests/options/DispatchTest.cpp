@@ -65,5 +65,64 @@ TEST_F(Dispatch, MembersAreReachedByName) {
     EXPECT_TRUE(FAILED(Call(L"GetValueByName", Args(Str(L""), Str(L"v")), result.put())));
 }
 
+TEST_F(Dispatch, InvokeRefusesArgumentsItCannotReadSafely) {
+    // Init(MainKey, Root): rgvarg holds Root at index 0 and MainKey at index 1.
+    UniqueBstr path = CopyBstr(Reg().c_str(), UINT(Reg().size()));
+    BSTR goodText = path.get();
+    VARIANT byRefNullBstr{}, byRefGoodBstr{}, byRefVariantNullBstr{}, byRefVariantGoodBstr{},
+        byRefNullVariant{}, nested{}, mainKey{};
+    V_VT(&byRefNullBstr) = VT_BYREF | VT_BSTR, V_BSTRREF(&byRefNullBstr) = nullptr;
+    V_VT(&byRefGoodBstr) = VT_BYREF | VT_BSTR, V_BSTRREF(&byRefGoodBstr) = &goodText;
+    VARIANT innerNull{};
+    V_VT(&innerNull) = VT_BYREF | VT_BSTR, V_BSTRREF(&innerNull) = nullptr;
+    V_VT(&byRefVariantNullBstr) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&byRefVariantNullBstr) = &innerNull;
+    V_VT(&byRefVariantGoodBstr) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&byRefVariantGoodBstr) = &byRefGoodBstr;
+    V_VT(&byRefNullVariant) = VT_BYREF | VT_VARIANT, V_VARIANTREF(&byRefNullVariant) = nullptr;
+    V_VT(&nested) = VT_BYREF | VT_VARIANT, V_VARIANTREF(&nested) = &byRefVariantGoodBstr;
+    V_VT(&mainKey) = VT_I4, V_I4(&mainKey) = 1;
+
+    const struct Row {
+        const char* what;
+        VARIANT root;
+        VARIANT key;
+        HRESULT hr;
+        UINT argError;  // 99: left as it was
+    } rows[] = {
+        {"by-reference BSTR, null pointer", byRefNullBstr, mainKey, DISP_E_TYPEMISMATCH, 0},
+        {"key argument, null by-reference pointer", byRefGoodBstr, byRefNullBstr,
+         DISP_E_TYPEMISMATCH, 1},
+        {"by-reference VARIANT to a null by-reference BSTR", byRefVariantNullBstr, mainKey,
+         DISP_E_TYPEMISMATCH, 0},
+        {"null by-reference VARIANT", byRefNullVariant, mainKey, DISP_E_TYPEMISMATCH, 0},
+        {"by-reference VARIANT to another", nested, mainKey, DISP_E_TYPEMISMATCH, 0},
+        {"by-reference VARIANT to a by-reference BSTR", byRefVariantGoodBstr, mainKey, S_OK, 99},
+    };
+    for (const Row& row : rows) {
+        opts = NewOptions();
+        dispatch = opts.try_query<IDispatch>();
+        VARIANT args[] = {row.root, row.key};
+        DISPPARAMS params{args, nullptr, 2, 0};
+        UINT argError = 99;
+        EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
+                                   &argError),
+                  row.hr)
+            << row.what;
+        EXPECT_EQ(argError, row.argError) << row.what;
+    }
+    VARIANT one = mainKey;
+    DISPID named = 0;
+    const DISPPARAMS malformed[] = {
+        {nullptr, nullptr, 2, 0}, {&one, &named, 0, 1}, {&one, nullptr, 1, 1}};
+    for (const DISPPARAMS& params : malformed) {
+        EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, const_cast<DISPPARAMS*>(&params),
+                                   nullptr, nullptr, nullptr),
+                  E_INVALIDARG);
+    }
+    EXPECT_EQ(dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr),
+              E_INVALIDARG);
+}
+
 }  // namespace
 }  // namespace veska::test
