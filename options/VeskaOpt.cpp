@@ -172,6 +172,10 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
             nameLength != 0 ? std::wstring_view(buffers.name.data(), nameLength) : kDefaultValueName;
         auto entry = node.values.find(UnfoldedName{name});
         if (entry != node.values.end()) {
+            // The key's unnamed value and a value literally named "(Default)"
+            // share one name in the cache: the literal one wins, in whichever
+            // order the registry lists them.
+            if (nameLength == 0) continue;
             entry->second = std::move(value);
         } else {
             node.values.emplace(FoldedString(name), std::move(value));
@@ -251,8 +255,13 @@ void WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VAR
     const bool unnamed = std::wcscmp(name, kDefaultValueName) == 0;
     const wchar_t* text = value.bstrVal != nullptr ? value.bstrVal : L"";
     const DWORD bytes = (::SysStringLen(value.bstrVal) + 1) * sizeof(wchar_t);
-    ::RegSetValueExW(key.get(), unnamed ? nullptr : name, 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(text), bytes);
+    if (::RegSetValueExW(key.get(), unnamed ? nullptr : name, 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS &&
+        unnamed) {
+        // A value literally named "(Default)" would win over the unnamed one at
+        // the next load: it goes, so that the load gives back what was written.
+        ::RegDeleteValueW(key.get(), kDefaultValueName);
+    }
 }
 
 // Opens a key below HKEY_CURRENT_USER for reading and writing; empty on failure.

@@ -248,8 +248,8 @@ std::wstring Render(const ModelValue& value) {
 
 std::unique_ptr<ModelNode> OptionsModel::Load(const RegKey& key) {
     auto node = std::make_unique<ModelNode>();
-    // The unnamed value (filed first, under the empty name) enumerates before
-    // the others, so a value literally named "(Default)" wins over it.
+    // The unnamed value (filed first, under the empty name) and a value
+    // literally named "(Default)" share a name in the cache: the literal wins.
     for (const auto& [folded, value] : key.values) {
         ModelValue loaded;
         if (value.type == REG_SZ) {
@@ -381,9 +381,11 @@ void OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstri
     if (value.vt == VT_I4) {
         registry_.SetValue(corrected, attr, REG_DWORD, Bytes(&value.number, sizeof(value.number)));
     } else {
-        // A string named exactly "(Default)" is the key's unnamed value.
-        registry_.SetValue(corrected, attr == L"(Default)" ? L"" : attr, REG_SZ,
-                           StringData(value.text));
+        // A string named exactly "(Default)" is the key's unnamed value, and a
+        // value literally named so, which a load would prefer, goes.
+        const bool unnamed = attr == L"(Default)";
+        registry_.SetValue(corrected, unnamed ? L"" : attr, REG_SZ, StringData(value.text));
+        if (unnamed) registry_.DeleteValue(corrected, attr);
     }
 }
 

@@ -128,9 +128,14 @@ TEST_F(Writes, WhatIsWrittenWithChangeDefaultReadsBackAfterTheNextInit) {
         {L"page_text", Str(std::wstring(4096, L'p'))},
         {std::wstring(300, L'n'), Str(L"long name")},
         {std::wstring(1000, L'm'), I4(7)},
+        // Over both an unnamed value and one literally named "(Default)".
+        {L"(Default)", Str(L"new default")},
+        {L"(Default)", I4(5)},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::wstring key = L"Row" + std::to_wstring(i);
+        SetString(HKEY_CURRENT_USER, Reg(key), L"", L"old unnamed");
+        SetString(HKEY_CURRENT_USER, Reg(key), L"(Default)", L"old literal");
         SetDword(HKEY_CURRENT_USER, Reg(key), rows[i].name.c_str(), 1);
         SetString(HKEY_CURRENT_USER, Reg(key), L"zz_last", L"kept");
     }
@@ -159,6 +164,8 @@ TEST_F(Writes, DefaultNameRuleAppliesToStringsSpelledExactly) {
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Reg(), L"(Default)"), 4u);
     EXPECT_EQ(Set(L"", L"(Default)", *Str(L"unnamed").get(), 1), S_OK);
     EXPECT_EQ(ReadString(HKEY_CURRENT_USER, Reg(), L""), L"unnamed");
+    EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, Reg(), L"(Default)"))
+        << "the literal value a load would prefer goes";
 }
 
 // Objects read from other hives still write below HKEY_CURRENT_USER, and no write
