@@ -80,6 +80,15 @@ public:
                                     Entry<IPropertyPageInformationSORConfig>>;
 #endif
 
+    // IDispatch. Automation carries neither a window handle nor a GUID, so three
+    // members are taken here: DoPropertySheet and DoNewPropertySheet take the
+    // window handle as a 32- or 64-bit integer (0 for none), GetRegisteredObj the
+    // interface identifier as its string form "{...}" and hands the object found
+    // (Nothing when none) to its by-reference second argument, when there is one,
+    // and to the result. Every other member goes through the type information.
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
+
     // IPropertyProvider. The list keeps one reference on the page interface of
     // each registered object; duplicates are kept.
     STDMETHODIMP RegisterObject(IUnknown* pObj) override;

@@ -26,6 +26,7 @@ struct DialogCall {
     bool helpNull;
     VARIANT_BOOL readOnly;
     BSTR title;
+    std::wstring titleText;
     bool lastIsInformation;
     HRESULT destroyObjects, destroyGuids;  // what an attempt to destroy the arrays gave
 };
@@ -111,6 +112,7 @@ private:
                         help == nullptr,
                         readOnly,
                         title,
+                        title ? title : L"<null>",
                         false,
                         S_OK,
                         S_OK};
@@ -248,6 +250,27 @@ TEST_F(ManagedDialog, HandsOverEveryArgumentAndTakesItsArraysBack) {
             << "the dialog's array released its references";
         EXPECT_EQ(second_.refs, c.registerPages ? 2 : 1);
     }
+}
+
+// Late bound, the window handle comes as a number and the title as any VARIANT
+// that converts to a string.
+TEST_F(ManagedDialog, TakesTheWindowAsANumberThroughInvoke) {
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(provider_->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+    UniqueBstr title = CopyBstr(L"Options");
+    VARIANT args[2] = {};
+    V_VT(&args[0]) = VT_BSTR, V_BSTR(&args[0]) = title.get();
+    V_VT(&args[1]) = VT_I4, V_I4(&args[1]) = LONG(0x80001234);
+    DISPPARAMS params{args, nullptr, 2, 0};
+    EXPECT_EQ(dispatch->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(RecordingDialog::calls.size(), 1u);
+    EXPECT_EQ(RecordingDialog::calls[0].parent, -0x7FFFEDCCLL);
+    EXPECT_EQ(RecordingDialog::calls[0].titleText, L"Options");
+    params.cArgs = 1;
+    EXPECT_EQ(dispatch->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+              DISP_E_BADPARAMCOUNT);
+    EXPECT_EQ(RecordingDialog::calls.size(), 1u);
 }
 
 // Without a usable dialog the member returns the failing step's result, shows

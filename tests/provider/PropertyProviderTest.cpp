@@ -519,6 +519,82 @@ TEST(Dispatch, LateBoundNamesHaveTheirDispids) {
     UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind);
 }
 
+// Through Invoke the window handle is a number and the interface identifier a
+// string: automation carries neither type.
+TEST(Dispatch, WindowHandlesAndInterfaceIdsArePassedLateBound) {
+    PageOwner owner(PageOwner::kSpecified);
+    owner.specified = {PageClsid(1)};
+    auto provider = NewProvider();
+    ASSERT_EQ(provider->RegisterObject(owner.Identity()), S_OK);
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(provider->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
+    const auto invoke = [&](DISPID id, std::vector<VARIANT> args, VARIANT* result, UINT* argError) {
+        DISPPARAMS params{args.data(), nullptr, UINT(args.size()), 0};
+        return dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, nullptr, argError);
+    };
+    const auto number = [](LONG n) {
+        UniqueVariant v;
+        V_VT(v.get()) = VT_I4, V_I4(v.get()) = n;
+        return v;
+    };
+    const auto text = [](const std::wstring& t) {
+        UniqueVariant v;
+        V_VT(v.get()) = VT_BSTR, V_BSTR(v.get()) = CopyBstr(t.c_str()).detach();
+        return v;
+    };
+    const HWND high = reinterpret_cast<HWND>(static_cast<LONG_PTR>(LONG(0x80001234)));
+    const struct {
+        UniqueVariant window;
+        HWND expected;
+    } windows[] = {{number(0x1234), reinterpret_cast<HWND>(0x1234)},
+                   {number(LONG(0x80001234)), high},
+                   {UniqueVariant(), nullptr}};
+    for (const auto& row : windows) {
+        FrameRecorder recorder;
+        EXPECT_EQ(invoke(2, {*row.window.get()}, nullptr, nullptr), S_OK);
+        ASSERT_EQ(recorder.calls.size(), 1u);
+        EXPECT_EQ(recorder.calls[0].owner, row.expected);
+    }
+    VARIANT wide{};
+    V_VT(&wide) = VT_I8, V_I8(&wide) = LONGLONG(0x7FFFFFFF80001234);
+    FrameRecorder recorder;
+    EXPECT_EQ(invoke(2, {wide}, nullptr, nullptr), S_OK);
+    ASSERT_EQ(recorder.calls.size(), 1u);
+    EXPECT_EQ(recorder.calls[0].owner, high) << "the low 32 bits, sign-extended";
+    UINT argError = 99;
+    EXPECT_EQ(invoke(2, {*text(L"window").get()}, nullptr, &argError), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argError, 0u);
+    EXPECT_EQ(invoke(2, {}, nullptr, nullptr), DISP_E_BADPARAMCOUNT);
+    EXPECT_EQ(recorder.calls.size(), 1u) << "refused calls show nothing";
+
+#ifndef VESKA_EARLIER_EDITION
+    // GetRegisteredObj("{iid}", out): the object to the by-reference argument and
+    // to the result; Nothing and S_FALSE when no object answers.
+    const struct {
+        UniqueVariant iid;
+        HRESULT hr;
+        IUnknown* found;
+    } lookups[] = {{text(GuidText(IID_ISpecifyPropertyPages)), S_OK, owner.Identity()},
+                   {text(GuidText(IID_IPersistStream)), S_FALSE, nullptr}};
+    for (const auto& row : lookups) {
+        UniqueVariant out, result;
+        VARIANT outRef{};
+        V_VT(&outRef) = VT_BYREF | VT_VARIANT, V_VARIANTREF(&outRef) = out.get();
+        EXPECT_EQ(invoke(5, {outRef, *row.iid.get()}, result.put(), nullptr), row.hr);
+        for (const UniqueVariant* object : {&out, &result}) {
+            const VARIANT& v = *object->get();
+            EXPECT_EQ(V_VT(&v), row.found ? VT_UNKNOWN : VT_DISPATCH);
+            EXPECT_EQ(V_UNKNOWN(&v), row.found);
+        }
+        EXPECT_EQ(owner.refs, row.found ? 4 : 2) << "one reference in each out VARIANT";
+    }
+    EXPECT_EQ(owner.refs, 2);
+    argError = 99;
+    EXPECT_EQ(invoke(5, {*text(L"not a guid").get()}, nullptr, &argError), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argError, 0u);
+#endif
+}
+
 // Aggregated, the provider hands the pages its outer object.
 TEST(Aggregation, CollectionEndsWithTheOuterObject) {
     CountedUnknown outer;
