@@ -1,0 +1,127 @@
+// VeskaTestPages.dll: a page-owning component that scripts can create, for the
+// late-bound property sheet test. The object a script creates announces one
+// property page, of its own class; as that page it presses the frame's Cancel
+// button when the frame activates it, so a modal sheet closes by itself under
+// Wine's null display driver. Its one late-bound member, Activations, counts the
+// pages this process activated.
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <prsht.h>
+
+#include "companions/common/InprocServer.h"
+#include "support/RuntimeTeardown.h"
+
+namespace {
+
+// {5A1E0001-0D3E-4C7A-9B11-0000000007E5}
+const CLSID kClosingPages = {0x5A1E0001, 0x0D3E, 0x4C7A, {0x9B, 0x11, 0, 0, 0, 0, 0x07, 0xE5}};
+constexpr DISPID kDispidActivations = 1;
+volatile long activations = 0;
+
+class ClosingPages final : public companion::RefCounted,
+                           public IDispatch,
+                           public ISpecifyPropertyPages,
+                           public IPropertyPage {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IDispatch)) {
+            *ppv = static_cast<IDispatch*>(this);
+        } else if (::InlineIsEqualGUID(iid, IID_ISpecifyPropertyPages)) {
+            *ppv = static_cast<ISpecifyPropertyPages*>(this);
+        } else if (::InlineIsEqualGUID(iid, IID_IPropertyPage)) {
+            *ppv = static_cast<IPropertyPage*>(this);
+        } else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+
+    // IDispatch: Activations, read-only, without type information.
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+        if (count == nullptr) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return DISP_E_BADINDEX; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        if (names == nullptr || ids == nullptr || count != 1) return E_INVALIDARG;
+        const bool known = ::lstrcmpiW(names[0], L"Activations") == 0;
+        ids[0] = known ? kDispidActivations : DISPID_UNKNOWN;
+        return known ? S_OK : DISP_E_UNKNOWNNAME;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
+                        EXCEPINFO*, UINT*) override {
+        if (id != kDispidActivations) return DISP_E_MEMBERNOTFOUND;
+        if ((flags & DISPATCH_PROPERTYGET) == 0) return DISP_E_MEMBERNOTFOUND;
+        if (result != nullptr) {
+            V_VT(result) = VT_I4;
+            V_I4(result) = activations;
+        }
+        return S_OK;
+    }
+
+    // ISpecifyPropertyPages: one page, this class.
+    STDMETHODIMP GetPages(CAUUID* pages) override {
+        if (pages == nullptr) return E_POINTER;
+        pages->pElems = static_cast<GUID*>(::CoTaskMemAlloc(sizeof(GUID)));
+        if (pages->pElems == nullptr) return E_OUTOFMEMORY;
+        pages->cElems = 1;
+        pages->pElems[0] = kClosingPages;
+        return S_OK;
+    }
+
+    // IPropertyPage: closes the frame as soon as it shows the page.
+    STDMETHODIMP SetPageSite(IPropertyPageSite*) override { return S_OK; }
+    STDMETHODIMP SetObjects(ULONG, IUnknown**) override { return S_OK; }
+    STDMETHODIMP Activate(HWND parent, LPCRECT, BOOL) override {
+        ::InterlockedIncrement(&activations);
+        ::PostMessageW(::GetAncestor(parent, GA_ROOT), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        return S_OK;
+    }
+    STDMETHODIMP Deactivate() override { return S_OK; }
+    STDMETHODIMP GetPageInfo(PROPPAGEINFO* info) override {
+        if (info == nullptr) return E_POINTER;
+        *info = PROPPAGEINFO{sizeof(PROPPAGEINFO), nullptr, {120, 60}, nullptr, nullptr, 0};
+        info->pszTitle = static_cast<LPOLESTR>(::CoTaskMemAlloc(sizeof(L"Closing")));
+        if (info->pszTitle != nullptr) ::lstrcpyW(info->pszTitle, L"Closing");
+        return S_OK;
+    }
+    STDMETHODIMP Show(UINT) override { return S_OK; }
+    STDMETHODIMP Move(LPCRECT) override { return S_OK; }
+    STDMETHODIMP IsPageDirty() override { return S_FALSE; }
+    STDMETHODIMP Apply() override { return S_OK; }
+    STDMETHODIMP Help(LPCOLESTR) override { return E_NOTIMPL; }
+    STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
+};
+
+companion::ClassFactory<ClosingPages> factory;
+const companion::ServedClass served{kClosingPages, factory, L"Veska test pages",
+                                    L"Veska.Test.ClosingPages", L"Apartment"};
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        companion::moduleInstance = instance;
+        ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        veska::FreeRuntimeArena();
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
+    return companion::GetClassObject(served, clsid, iid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() { return companion::Register(served); }
+
+STDAPI DllUnregisterServer() { return companion::Unregister(served); }
