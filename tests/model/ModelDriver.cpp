@@ -4,15 +4,33 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iterator>
 
+#include "TestPaths.h"
 #include "module/ComObject.h"
 #include "options/VeskaOpt.h"
 #include "tests/options/OptionsTestSupport.h"
 
 namespace veska::test {
+
+unsigned FromEnvironment(const char* name, unsigned fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? unsigned(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+TypeLibRegistration::TypeLibRegistration() {
+    EXPECT_EQ(::LoadTypeLibEx(VESKA_TEST_TLB(L"current"), REGKIND_NONE, library_.put()), S_OK);
+    EXPECT_EQ(::RegisterTypeLib(library_.get(), const_cast<LPOLESTR>(VESKA_TEST_TLB(L"current")),
+                                nullptr),
+              S_OK);
+}
+
+TypeLibRegistration::~TypeLibRegistration() {
+    ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, kOwnSysKind);
+}
 
 // An object whose default property is the number 7; it counts its references.
 class ValueObject : public IDispatch {

@@ -26,6 +26,22 @@
 
 namespace veska::test {
 
+// A number from the environment variable name, or fallback when it is not set.
+unsigned FromEnvironment(const char* name, unsigned fallback);
+
+// The current edition's type library registered while it lives, for calls
+// through IDispatch.
+class TypeLibRegistration {
+public:
+    TypeLibRegistration();
+    ~TypeLibRegistration();
+    TypeLibRegistration(const TypeLibRegistration&) = delete;
+    TypeLibRegistration& operator=(const TypeLibRegistration&) = delete;
+
+private:
+    ComPtr<ITypeLib> library_;
+};
+
 struct ValueArg;
 
 class ModelDriver {

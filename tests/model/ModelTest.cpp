@@ -29,11 +29,6 @@ constexpr unsigned kReadOutEvery = 25;
 constexpr unsigned kRegistryEvery = 250;
 constexpr unsigned kReloadEvery = 700;
 
-unsigned FromEnvironment(const char* name, unsigned fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? unsigned(std::strtoul(text, nullptr, 10)) : fallback;
-}
-
 // Signalled when anything below a key changes; armed again after each look.
 class ChangeWatch {
 public:
@@ -77,20 +72,6 @@ std::wstring Outside(const std::wstring& path) {
 }
 
 // The type library registered for the late-bound calls.
-class TypeLibRegistration {
-public:
-    TypeLibRegistration() {
-        EXPECT_EQ(::LoadTypeLibEx(VESKA_TEST_TLB(L"current"), REGKIND_NONE, library_.put()), S_OK);
-        EXPECT_EQ(::RegisterTypeLib(library_.get(),
-                                    const_cast<LPOLESTR>(VESKA_TEST_TLB(L"current")), nullptr),
-                  S_OK);
-    }
-    ~TypeLibRegistration() { ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind); }
-
-private:
-    ComPtr<ITypeLib> library_;
-};
-
 // Runs one seed for up to steps calls; the calls made are added to *calls.
 void RunSeed(std::uint32_t seed, unsigned steps, unsigned* calls) {
     ScratchKey scratch;
