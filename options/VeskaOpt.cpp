@@ -237,31 +237,32 @@ bool SameValue(const VARIANT& a, const VARIANT& b) noexcept {
 }
 
 // Writes a stored value (VT_I4 or VT_BSTR) below HKEY_CURRENT_USER at path. A
-// string named exactly "(Default)" goes to the key's unnamed value. Failures
-// are not reported.
-void WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept {
+// string named exactly "(Default)" goes to the key's unnamed value. False when
+// the registry refused the key or the value.
+bool WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept {
     HKEY opened = nullptr;
     if (::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                           kReadWrite, nullptr, &opened, nullptr) != ERROR_SUCCESS) {
-        return;
+        return false;
     }
     const UniqueHkey key = UniqueHkey::Adopt(opened);
     if (value.vt == VT_I4) {
         const DWORD number = static_cast<DWORD>(value.lVal);
-        ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                         sizeof(number));
-        return;
+        return ::RegSetValueExW(key.get(), name, 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&number),
+                                sizeof(number)) == ERROR_SUCCESS;
     }
     const bool unnamed = std::wcscmp(name, kDefaultValueName) == 0;
     const wchar_t* text = value.bstrVal != nullptr ? value.bstrVal : L"";
     const DWORD bytes = (::SysStringLen(value.bstrVal) + 1) * sizeof(wchar_t);
     if (::RegSetValueExW(key.get(), unnamed ? nullptr : name, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS &&
-        unnamed) {
-        // A value literally named "(Default)" would win over the unnamed one at
-        // the next load: it goes, so that the load gives back what was written.
-        ::RegDeleteValueW(key.get(), kDefaultValueName);
+                         reinterpret_cast<const BYTE*>(text), bytes) != ERROR_SUCCESS) {
+        return false;
     }
+    // A value literally named "(Default)" would win over the unnamed one at the
+    // next load: it goes, so that the load gives back what was written.
+    if (unnamed) ::RegDeleteValueW(key.get(), kDefaultValueName);
+    return true;
 }
 
 // Opens a key below HKEY_CURRENT_USER for reading and writing; empty on failure.
@@ -626,7 +627,9 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
         } else {
             written = node->values.emplace(FoldedString(name), std::move(value)).first->second.get();
         }
-        if (changeDefault != 0) WriteRegistryValue(registryPath, attr, *written);
+        // A value the registry refused lives in the cache alone: S_FALSE says
+        // that the next load will not have it.
+        if (changeDefault != 0 && !WriteRegistryValue(registryPath, attr, *written)) return S_FALSE;
         return S_OK;
     });
 }

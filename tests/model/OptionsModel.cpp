@@ -370,14 +370,15 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
         if (changeDefault == 0 && addOnly == 0) return E_FAIL;
         node->values[Fold(name)] = val->stored;
     }
-    // The registry receives the value written, whether or not the cache changed.
-    if (changeDefault != 0) WriteRegistry(corrected, name, val->stored);
+    // The registry receives the value written, whether or not the cache changed;
+    // one it refuses stays in the cache alone, with S_FALSE.
+    if (changeDefault != 0 && !WriteRegistry(corrected, name, val->stored)) return S_FALSE;
     return S_OK;
 }
 
-void OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
+bool OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                                  const ModelValue& value) {
-    if (registry_.Create(corrected) != ERROR_SUCCESS) return;
+    if (registry_.Create(corrected) != ERROR_SUCCESS) return false;
     if (value.vt == VT_I4) {
         registry_.SetValue(corrected, attr, REG_DWORD, Bytes(&value.number, sizeof(value.number)));
     } else {
@@ -387,6 +388,7 @@ void OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstri
         registry_.SetValue(corrected, unnamed ? L"" : attr, REG_SZ, StringData(value.text));
         if (unnamed) registry_.DeleteValue(corrected, attr);
     }
+    return true;
 }
 
 HRESULT OptionsModel::GetDirty(bool hasOut, VARIANT_BOOL* dirty) const {

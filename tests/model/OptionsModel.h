@@ -156,7 +156,7 @@ public:
 private:
     std::wstring Corrected(const std::wstring& path) const;
     ModelNode* Lookup(const std::wstring& corrected) const;
-    void WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
+    bool WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                        const ModelValue& value);
 
     RegistryModel& registry_;

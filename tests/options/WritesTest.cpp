@@ -151,6 +151,12 @@ TEST_F(Writes, WhatIsWrittenWithChangeDefaultReadsBackAfterTheNextInit) {
         EXPECT_EQ(Value(key, rows[i].name), RenderVariant(*rows[i].value.get())) << key;
         EXPECT_EQ(Value(key, L"zz_last"), L"8:kept") << key;
     }
+    // Below a key name the registry refuses the value lives in the cache alone,
+    // and the write says so.
+    const std::wstring refused(300, L'k');
+    ASSERT_EQ(opts->AddKey(Bstr(refused), 0), S_OK);
+    EXPECT_EQ(Set(refused, L"v", *I4(1).get(), 1), S_FALSE);
+    EXPECT_EQ(Value(refused, L"v"), L"3:1");
 }
 
 TEST_F(Writes, DefaultNameRuleAppliesToStringsSpelledExactly) {
