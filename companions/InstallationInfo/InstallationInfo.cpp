@@ -18,7 +18,6 @@
 #include "companions/common/InprocServer.h"
 #include "support/InstallationInfo.h"
 #include "support/Owners.h"
-#include "support/RuntimeTeardown.h"
 
 namespace {
 
@@ -128,26 +127,9 @@ private:
 
 companion::ClassFactory<InstallationInfo> factory;
 
-const companion::ServedClass served{CLSID_InstallationInfo, factory, L"InstallationInfo Class", nullptr, L"Both"};
-
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        companion::moduleInstance = instance;
-        ::DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        veska::FreeRuntimeArena();
-    }
-    return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    return companion::GetClassObject(served, clsid, iid, ppv);
-}
-
-STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() { return companion::Register(served); }
-
-STDAPI DllUnregisterServer() { return companion::Unregister(served); }
+namespace companion {
+const ServedClass servedClass{CLSID_InstallationInfo, factory, L"InstallationInfo Class", nullptr,
+                              L"Both"};
+}  // namespace companion

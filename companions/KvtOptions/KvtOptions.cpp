@@ -20,7 +20,6 @@
 #include "VeskaOptions_h.h"
 #include "companions/common/InprocServer.h"
 #include "support/Owners.h"
-#include "support/RuntimeTeardown.h"
 
 namespace {
 
@@ -158,26 +157,9 @@ public:
 
 companion::ClassFactory<KvtOptions> factory;
 
-const companion::ServedClass served{CLSID_KvtOptionsStandIn, factory, L"KvtOptions Class", kProgId, L"Apartment"};
-
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        companion::moduleInstance = instance;
-        ::DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        veska::FreeRuntimeArena();
-    }
-    return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    return companion::GetClassObject(served, clsid, iid, ppv);
-}
-
-STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() { return companion::Register(served); }
-
-STDAPI DllUnregisterServer() { return companion::Unregister(served); }
+namespace companion {
+const ServedClass servedClass{CLSID_KvtOptionsStandIn, factory, L"KvtOptions Class", kProgId,
+                              L"Apartment"};
+}  // namespace companion

@@ -144,6 +144,10 @@ struct ServedClass {
     const wchar_t* threadingModel;
 };
 
+// The class of a companion whose DLL links ServerEntryPoints.cpp, for its
+// entry points; the companion defines it.
+extern const ServedClass servedClass;
+
 inline HRESULT GetClassObject(const ServedClass& served, REFCLSID clsid, REFIID iid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;

@@ -10,7 +10,6 @@
 #include <prsht.h>
 
 #include "companions/common/InprocServer.h"
-#include "support/RuntimeTeardown.h"
 
 namespace {
 
@@ -101,27 +100,10 @@ public:
 };
 
 companion::ClassFactory<ClosingPages> factory;
-const companion::ServedClass served{kClosingPages, factory, L"Veska test pages",
-                                    L"Veska.Test.ClosingPages", L"Apartment"};
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        companion::moduleInstance = instance;
-        ::DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        veska::FreeRuntimeArena();
-    }
-    return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
-    return companion::GetClassObject(served, clsid, iid, ppv);
-}
-
-STDAPI DllCanUnloadNow() { return companion::objectCount == 0 ? S_OK : S_FALSE; }
-
-STDAPI DllRegisterServer() { return companion::Register(served); }
-
-STDAPI DllUnregisterServer() { return companion::Unregister(served); }
+namespace companion {
+const ServedClass servedClass{kClosingPages, factory, L"Veska test pages",
+                              L"Veska.Test.ClosingPages", L"Apartment"};
+}  // namespace companion

@@ -22,7 +22,7 @@
 // a failed call in which no scope opened comes from the platform's dispatch
 // alone. Those are counted and printed, and the object is replaced.
 //
-// VESKA_FUZZ_SEED=<n> picks the seed (default 1), VESKA_FUZZ_CALLS=<m> the number
+// VESKA_FUZZ_SEED=<n> chooses the random sequence (default 1), VESKA_FUZZ_CALLS=<m> the number
 // of calls (default 20,000); the run stops after 60 s whatever the count.
 #include <windows.h>
 #include <oleauto.h>
