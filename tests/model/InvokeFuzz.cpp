@@ -91,8 +91,10 @@ Watched watched;
 DWORD WINAPI Watchdog(void*) {
     for (;;) {
         ::Sleep(100);
+        // Signed: a start stored a millisecond ahead (0 is kept for "none") is
+        // no hang.
         const DWORD started = DWORD(watched.startedAt);
-        if (started != 0 && ::GetTickCount() - started > 1000) {
+        if (started != 0 && LONG(::GetTickCount() - started) > 1000) {
             std::fprintf(stderr, "Invoke fuzz: call hangs: %s\n", watched.what);
             std::fflush(stderr);
             ::TerminateProcess(::GetCurrentProcess(), 4);
@@ -258,7 +260,8 @@ public:
                       "call %u: %s DISPID %ld, flags %u, %u arguments (%u named)", index,
                       provider ? "provider" : "options", long(id), flags, count, namedCount);
         const LONG scopesBefore = scopesOpened;
-        watched.startedAt = LONG(::GetTickCount() | 1);
+        const DWORD now = ::GetTickCount();
+        watched.startedAt = LONG(now != 0 ? now : 1);
         const HRESULT hr = (provider ? provider_ : options_)
                                ->Invoke(id, IID_NULL, 0, flags, &params, Pick(4) ? &result : nullptr,
                                         Pick(2) ? &exception : nullptr, &argError);
