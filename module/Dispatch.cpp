@@ -30,8 +30,18 @@ HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept {
     for (CachedTypeInfo& slot : typeInfoCache) {
         if (!::InlineIsEqualGUID(iid, *slot.iid)) continue;
         if (slot.info == nullptr) {
+            // The registered library first; when its registration is missing or
+            // damaged, the one embedded in the library's own file, so late
+            // binding does not depend on the registry.
             ComPtr<ITypeLib> library;
-            RETURN_IF_FAILED(::LoadRegTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, library.put()));
+            const HRESULT registered = ::LoadRegTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, library.put());
+            if (FAILED(registered)) {
+                const std::wstring path = ModulePath(LibraryModule());
+                if (path.empty() ||
+                    FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put()))) {
+                    return registered;
+                }
+            }
             RETURN_IF_FAILED(library->GetTypeInfoOfGuid(iid, &slot.info));
         }
         slot.info->AddRef();

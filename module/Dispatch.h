@@ -1,5 +1,5 @@
-// IDispatch served from the type information of one dual interface in the
-// registered type library VESKAOPTIONSLib 1.0.
+// IDispatch served from the type information of one dual interface in the type
+// library VESKAOPTIONSLib 1.0.
 #pragma once
 
 #include <windows.h>
@@ -9,10 +9,11 @@
 
 namespace veska {
 
-// The type information of iid from VESKAOPTIONSLib 1.0, loaded through the
-// registry on first use and cached until the module terminates. The caller gets
-// a reference of its own. Fails (and caches nothing) while the type library is
-// not registered.
+// The type information of iid from VESKAOPTIONSLib 1.0, loaded on first use
+// through the registry or, when the registered library cannot be loaded, from
+// the type library embedded in the module's own file, and cached until the
+// module terminates. The caller gets a reference of its own. Fails (and caches
+// nothing) when neither can be loaded.
 HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept;
 
 // Drops the cached type information; run when the module terminates.

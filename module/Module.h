@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 #include "module/TimeTrace.h"
 #include "support/Owners.h"
@@ -64,5 +65,13 @@ extern ReaderWriterLock OptionsCacheLock;
 
 extern TimeTraceLoader TheTimeTraceLoader;
 extern Module TheModule;
+
+// The library's module: TheModule's instance, or, in programs that link the
+// classes directly and have no DllMain, the binary this code runs in.
+HMODULE LibraryModule() noexcept;
+
+// The full path of module; empty when it cannot be read or does not fit 260
+// characters (a cut path would name another file).
+std::wstring ModulePath(HMODULE module);
 
 }  // namespace veska

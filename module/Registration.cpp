@@ -14,25 +14,6 @@ namespace veska {
 
 namespace {
 
-// The module's full path; empty when it cannot be read or does not fit.
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::wstring();
-    return std::wstring(path, length);
-}
-
-HMODULE LibraryModule() noexcept {
-    if (TheModule.Instance() != nullptr) return TheModule.Instance();
-    // Programs that link the classes directly have no DllMain: use the binary
-    // this code runs in.
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&LibraryModule), &self);
-    return self;
-}
-
 HRESULT RunRegistryScript(UINT scriptId, bool registering) noexcept {
     return ComBoundary([&]() -> HRESULT {
         const std::wstring path = ModulePath(LibraryModule());

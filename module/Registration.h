@@ -1,10 +1,11 @@
 // Self-registration with counted registrations.
 //
-// Each class's InprocServer32 key and the type library's Win32 key carry a
-// "RefCount" (REG_DWORD): every registration adds one, every unregistration takes
-// one away, and the entries go only when the count reaches zero. The server path
-// written for both is the library's bare file name, so the runtime finds the
-// library through the platform's search order.
+// Each class's InprocServer32 key and the type library's platform key ("Win32"
+// or "Win64", after the type library's own platform) carry a "RefCount"
+// (REG_DWORD): every registration adds one, every unregistration takes one away,
+// and the entries go only when the count reaches zero. The server path written
+// for both is the library's bare file name, so the runtime finds the library
+// through the platform's search order.
 #pragma once
 
 #include <windows.h>

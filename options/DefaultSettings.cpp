@@ -69,25 +69,14 @@ void ReplaceInstallDirToken(VARIANT& entry) {
     entry.bstrVal = replaced.detach();
 }
 
-// The module whose file locates the settings folder.
-HMODULE SettingsModule() noexcept {
-    if (HMODULE instance = TheModule.Instance()) return instance;
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&SettingsModule), &self);
-    return self;
-}
-
 // "Dat\Settings\" below the parent of the module's folder, ending in a backslash.
 // False when the module's path does not fit 260 characters: a cut path would
 // point somewhere else.
 bool SettingsDirectory(std::wstring& folder) {
-    const HMODULE module = SettingsModule();
-    if (module == nullptr) return false;
+    const std::wstring modulePath = ModulePath(LibraryModule());
+    if (modulePath.empty()) return false;
     wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return false;
+    ::lstrcpynW(path, modulePath.c_str(), MAX_PATH);
     ::PathRemoveFileSpecW(path);  // the library's folder
     ::PathRemoveFileSpecW(path);  // its parent
     if (!::PathAppendW(path, L"Dat\\Settings\\")) return false;

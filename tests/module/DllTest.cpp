@@ -196,6 +196,27 @@ public:
     IUnknown* inner = nullptr;
 };
 
+// Nothing is registered here: late binding reads the type library embedded in
+// the DLL's own file.
+TEST_F(Dll, LateBindingNeedsNoRegisteredTypeLibrary) {
+    ComPtr<ITypeLib> registered;
+    ASSERT_TRUE(FAILED(LoadRegTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, registered.put())))
+        << "the type library is registered in this prefix";
+    const struct {
+        const CLSID* clsid;
+        const wchar_t* name;
+        DISPID id;
+    } cases[] = {{&CLSID_VeskaOptions, L"Init", 1}, {&CLSID_PropertyProvider, L"DoNewPropertySheet", 4}};
+    for (const auto& c : cases) {
+        ComPtr<IDispatch> dispatch;
+        ASSERT_EQ(Factory(*c.clsid)->CreateInstance(nullptr, IID_IDispatch, dispatch.put_void()), S_OK);
+        LPOLESTR name = const_cast<LPOLESTR>(c.name);
+        DISPID id = -1;
+        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK) << c.name;
+        EXPECT_EQ(id, c.id) << c.name;
+    }
+}
+
 TEST_F(Dll, BothClassesAggregate) {
     for (const CLSID* clsid : {&CLSID_VeskaOptions, &CLSID_PropertyProvider}) {
         Outer outer;
