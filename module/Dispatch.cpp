@@ -2,6 +2,7 @@
 
 #include "VeskaOptions_h.h"
 #include "module/Module.h"
+#include "support/Result.h"
 
 namespace veska {
 
@@ -36,11 +37,12 @@ HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept {
             ComPtr<ITypeLib> library;
             const HRESULT registered = ::LoadRegTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, library.put());
             if (FAILED(registered)) {
-                const std::wstring path = ModulePath(LibraryModule());
-                if (path.empty() ||
-                    FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put()))) {
-                    return registered;
-                }
+                const HRESULT embedded = ComBoundary([&]() -> HRESULT {
+                    const std::wstring path = ModulePath(LibraryModule());
+                    if (path.empty()) return E_FAIL;
+                    return ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
+                });
+                if (FAILED(embedded)) return registered;
             }
             RETURN_IF_FAILED(library->GetTypeInfoOfGuid(iid, &slot.info));
         }
