@@ -43,10 +43,28 @@ endfunction()
 
 # A static library of the classes of one edition: every source of support/,
 # options/, provider/ and module/ except the DLL entry points.
+# veska_add_companion(<target> OUTPUT_NAME <name> OUT_DIR <dir> SOURCES ...)
+# A companion DLL over the COM kit (com/ and the module path it needs), with the
+# companions' shared entry points.
+function(veska_add_companion target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;OUT_DIR" "SOURCES" ${ARGN})
+  add_library(${target} SHARED ${ARG_SOURCES}
+    ${CMAKE_SOURCE_DIR}/companions/common/ServerEntryPoints.cpp
+    ${CMAKE_SOURCE_DIR}/com/ClassFactory.cpp
+    ${CMAKE_SOURCE_DIR}/support/ModulePath.cpp)
+  veska_target_defaults(${target})
+  veska_link_static(${target})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE ole32 oleaut32 advapi32 uuid)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME} PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${ARG_OUT_DIR} ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUT_DIR}/lib)
+endfunction()
+
 function(veska_add_core core edition)
   set(include_dir ${CMAKE_BINARY_DIR}/${edition}/include)
   file(GLOB core_sources CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/support/*.cpp
+    ${CMAKE_SOURCE_DIR}/com/*.cpp
     ${CMAKE_SOURCE_DIR}/options/*.cpp
     ${CMAKE_SOURCE_DIR}/provider/*.cpp
     ${CMAKE_SOURCE_DIR}/module/*.cpp)

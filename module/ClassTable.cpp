@@ -1,6 +1,6 @@
 // The object map of this library: the options store, then the property provider.
-#include "module/ClassFactory.h"
-#include "module/ComObject.h"
+#include "com/ClassFactory.h"
+#include "com/ComObject.h"
 #include "module/ObjectMap.h"
 #include "module/Registration.h"
 #include "options/VeskaOpt.h"
@@ -21,17 +21,11 @@ HRESULT UpdateProviderRegistry(bool registering) {
     return UpdateClassRegistry(CLSID_PropertyProvider, kProviderScript, registering);
 }
 
-// Neither class has a description or component categories, or work to do when
-// the library attaches and detaches.
-const wchar_t* NoDescription() { return nullptr; }
-const void* NoCategories() { return nullptr; }
-void NoObjectMain(bool) {}
-
 ObjectMapEntry objectMap[] = {
     {&CLSID_VeskaOptions, &UpdateOptionsRegistry, &CreateCachedClassFactory,
-     &CreateComInstance<CVeskaOptions>, nullptr, 0, &NoDescription, &NoCategories, &NoObjectMain},
+     &CreateComInstance<CVeskaOptions>, nullptr},
     {&CLSID_PropertyProvider, &UpdateProviderRegistry, &CreateCachedClassFactory,
-     &CreateComInstance<CPropertyProvider>, nullptr, 0, &NoDescription, &NoCategories, &NoObjectMain},
+     &CreateComInstance<CPropertyProvider>, nullptr},
     {},
 };
 

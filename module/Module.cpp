@@ -2,7 +2,24 @@
 
 #include <cwchar>
 
+#include "VeskaOptions_h.h"
+#include "com/ModuleLock.h"
+#include "support/ModulePath.h"
+
 namespace veska {
+
+namespace {
+
+// The dual interfaces whose IDispatch the classes serve.
+const IID* const kDualInterfaces[] = {
+    &IID_IVeskaOptions3,
+    &IID_IPropertyProvider2,
+#ifndef VESKA_EARLIER_EDITION
+    &IID_IPropertyProvider3,
+#endif
+};
+
+}  // namespace
 
 // Definition order is construction order; teardown runs in reverse.
 const wchar_t* const InstallDirToken = L"INSTALLDIR";
@@ -17,20 +34,19 @@ TimeTraceLoader TheTimeTraceLoader(L".\\VeskaOptions.cpp");
 
 Module TheModule;
 
+Module::Module() noexcept
+    : typeInfo_(LIBID_VESKAOPTIONSLib, 1, 0, &LibraryModule, kDualInterfaces,
+                sizeof(kDualInterfaces) / sizeof(kDualInterfaces[0])) {}
+
 HMODULE LibraryModule() noexcept {
-    if (TheModule.Instance() != nullptr) return TheModule.Instance();
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&LibraryModule), &self);
-    return self;
+    return TheModule.Instance() != nullptr ? TheModule.Instance() : CodeModule();
 }
 
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::wstring();
-    return std::wstring(path, length);
+long LockModule() noexcept { return TheModule.Lock(); }
+long UnlockModule() noexcept { return TheModule.Unlock(); }
+
+HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept {
+    return TheModule.TypeInfo().Get(iid, typeInfo);
 }
 
 }  // namespace veska

@@ -2,7 +2,8 @@
 //
 // Built when the library loads, in this order, and torn down in reverse at unload:
 // the "INSTALLDIR" token and its length, the options cache lock, the trace loader,
-// then the module object (lock count, module instance, type-information lock).
+// then the module object (lock count, module instance, type-information cache).
+// The module supplies the COM kit's hooks (LockModule, GetCachedTypeInfo).
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <string>
 
+#include "com/Dispatch.h"
 #include "module/TimeTrace.h"
 #include "support/Owners.h"
 #include "support/ReaderWriterLock.h"
@@ -20,7 +22,7 @@ struct ObjectMapEntry;
 
 class Module {
 public:
-    Module() noexcept = default;
+    Module() noexcept;
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
@@ -41,8 +43,9 @@ public:
     ObjectMapEntry* ObjectMap() const noexcept { return objectMap_; }
     void SetObjectMap(ObjectMapEntry* map) noexcept { objectMap_ = map; }
 
-    // Guards the one-time loading of the cached type information.
-    CriticalSection& TypeInfoLock() noexcept { return typeInfoLock_; }
+    // The type information behind the classes' IDispatch, loaded once per
+    // interface; cleared when the library detaches.
+    TypeInfoCache& TypeInfo() noexcept { return typeInfo_; }
 
     // Guards the first creation of each class object.
     CriticalSection& ClassObjectLock() noexcept { return classObjectLock_; }
@@ -51,7 +54,7 @@ private:
     volatile long lockCount_ = 0;
     ObjectMapEntry* objectMap_ = nullptr;
     HINSTANCE instance_ = nullptr;
-    CriticalSection typeInfoLock_;
+    TypeInfoCache typeInfo_;
     CriticalSection classObjectLock_;
 };
 
@@ -69,9 +72,5 @@ extern Module TheModule;
 // The library's module: TheModule's instance, or, in programs that link the
 // classes directly and have no DllMain, the binary this code runs in.
 HMODULE LibraryModule() noexcept;
-
-// The full path of module; empty when it cannot be read or does not fit 260
-// characters (a cut path would name another file).
-std::wstring ModulePath(HMODULE module);
 
 }  // namespace veska

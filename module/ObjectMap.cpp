@@ -22,19 +22,12 @@ HRESULT GetClassObjectFromMap(ObjectMapEntry* map, REFCLSID clsid, REFIID iid, v
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-void StartObjectMap(ObjectMapEntry* map) noexcept {
-    for (ObjectMapEntry* row = map; row != nullptr && row->clsid != nullptr; ++row) {
-        if (row->ObjectMain != nullptr) row->ObjectMain(true);
-    }
-}
-
 void StopObjectMap(ObjectMapEntry* map) noexcept {
     for (ObjectMapEntry* row = map; row != nullptr && row->clsid != nullptr; ++row) {
         if (row->classObject != nullptr) {
             row->classObject->Release();
             row->classObject = nullptr;
         }
-        if (row->ObjectMain != nullptr) row->ObjectMain(false);
     }
 }
 

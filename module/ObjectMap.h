@@ -16,10 +16,6 @@ struct ObjectMapEntry {
     // Makes an instance: plain, or aggregated when an outer object is given.
     HRESULT (*CreateInstance)(IUnknown* outer, REFIID iid, void** ppv);
     IUnknown* classObject;  // cached; holds one reference while set
-    DWORD registrationCookie;  // always 0: never served out of process
-    const wchar_t* (*Description)();
-    const void* (*ComponentCategories)();
-    void (*ObjectMain)(bool starting);
 };
 
 // The class object of clsid, created on first use under the class-object lock and
@@ -27,9 +23,7 @@ struct ObjectMapEntry {
 // for a class the map does not hold.
 HRESULT GetClassObjectFromMap(ObjectMapEntry* map, REFCLSID clsid, REFIID iid, void** ppv) noexcept;
 
-// Calls every row's start hook (attach) or releases the cached class objects and
-// calls the stop hooks (detach).
-void StartObjectMap(ObjectMapEntry* map) noexcept;
+// Releases the cached class objects; run when the library detaches.
 void StopObjectMap(ObjectMapEntry* map) noexcept;
 
 // The rows of this library: the options store, then the property provider.

@@ -6,8 +6,9 @@
 #include <cwchar>
 
 #include "module/Module.h"
+#include "support/ModulePath.h"
 #include "module/ObjectMap.h"
-#include "module/Registrar.h"
+#include "contracts/Registrar.h"
 #include "support/Owners.h"
 
 namespace veska {

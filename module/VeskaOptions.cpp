@@ -2,7 +2,6 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "module/Dispatch.h"
 #include "module/Module.h"
 #include "module/ObjectMap.h"
 #include "module/Registration.h"
@@ -14,11 +13,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     if (reason == DLL_PROCESS_ATTACH) {
         TheModule.SetInstance(instance);
         TheModule.SetObjectMap(LibraryObjectMap());
-        StartObjectMap(TheModule.ObjectMap());
         ::DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {
         StopObjectMap(TheModule.ObjectMap());
-        ReleaseCachedTypeInfo();
+        TheModule.TypeInfo().Clear();
         if (reserved == nullptr) FreeRuntimeArena();
     }
     return TRUE;

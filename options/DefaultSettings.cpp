@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module/Module.h"
+#include "support/ModulePath.h"
 #include "support/FoldedString.h"
 #include "support/InstallationDir.h"
 #include "support/Owners.h"

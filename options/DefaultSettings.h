@@ -11,7 +11,7 @@
 #include <oaidl.h>
 
 #include "options/OpsInfo.h"
-#include "options/XmlData.h"
+#include "contracts/XmlData.h"
 
 namespace veska {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "VeskaOptions_h.h"
-#include "module/ComObject.h"
-#include "module/Dispatch.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 #include "options/OpsInfo.h"
 #include "support/Owners.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "VeskaOptions_h.h"
-#include "module/ComObject.h"
-#include "module/Dispatch.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 #include "support/Owners.h"
 
 namespace veska {

@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "support/InstallationInfo.h"
+#include "contracts/InstallationInfo.h"
 #include "support/Owners.h"
 
 namespace veska {

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 #include "companions/common/InprocServer.h"
-#include "support/InstallationInfo.h"
+#include "contracts/InstallationInfo.h"
 #include "support/Owners.h"
 
 namespace {
@@ -63,39 +65,13 @@ HRESULT ReadSetting(const wchar_t* name, VARIANT* value) {
     return S_OK;
 }
 
-class InstallationInfo final : public IInstallationInfo, public companion::RefCounted {
+class InstallationInfo
+    : public veska::ObjectRoot<InstallationInfo, veska::MultiThreadModel>,
+      public veska::DispatchWithoutTypeInfo<IInstallationInfo> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IDispatch) ||
-            ::InlineIsEqualGUID(iid, __uuidof(IInstallationInfo))) {
-            *ppv = static_cast<IInstallationInfo*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
-
     // No type library: the members are reached through the vtable only.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info != nullptr) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        return E_NOTIMPL;
-    }
+    using Interfaces = veska::InterfaceMap<veska::Entry<IInstallationInfo>,
+                                           veska::Entry<IDispatch, IInstallationInfo>>;
 
     STDMETHODIMP get_ProductName(BSTR* name) override { return GetText(L"Product Name", name); }
     STDMETHODIMP get_ProductVersion(BSTR* version) override {
@@ -125,11 +101,10 @@ private:
     }
 };
 
-companion::ClassFactory<InstallationInfo> factory;
-
 }  // namespace
 
 namespace companion {
-const ServedClass servedClass{CLSID_InstallationInfo, factory, L"InstallationInfo Class", nullptr,
-                              L"Both"};
+const ServedClass servedClass{CLSID_InstallationInfo,
+                              &veska::CreateUnaggregatedInstance<InstallationInfo>,
+                              L"InstallationInfo Class", nullptr, L"Both"};
 }  // namespace companion

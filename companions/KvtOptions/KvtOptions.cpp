@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "VeskaOptions_h.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 #include "companions/common/InprocServer.h"
 #include "support/Owners.h"
 
@@ -85,44 +87,23 @@ HRESULT ShowFrame(std::vector<ComPtr<IUnknown>>& objects, std::vector<CLSID>& pa
                                     0, 0, nullptr);
 }
 
-class KvtOptions final : public IKvtOptions, public companion::RefCounted {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (::InlineIsEqualGUID(iid, IID_IUnknown) ||
 #ifdef VESKA_EARLIER_EDITION
-            ::InlineIsEqualGUID(iid, IID_IDispatch) ||
+// The earlier dialog interface derives from IDispatch but has no type
+// information: the dialog is reached through the vtable only.
+using KvtOptionsBase = veska::DispatchWithoutTypeInfo<IKvtOptions>;
+using KvtOptionsInterfaces = veska::InterfaceMap<veska::Entry<IKvtOptions>,
+                                                 veska::Entry<IDispatch, IKvtOptions>>;
+#else
+using KvtOptionsBase = IKvtOptions;
+using KvtOptionsInterfaces = veska::InterfaceMap<veska::Entry<IKvtOptions>>;
 #endif
-            ::InlineIsEqualGUID(iid, __uuidof(IKvtOptions))) {
-            *ppv = static_cast<IKvtOptions*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+
+class KvtOptions : public veska::ObjectRoot<KvtOptions, veska::MultiThreadModel>,
+                   public KvtOptionsBase {
+public:
+    using Interfaces = KvtOptionsInterfaces;
 
 #ifdef VESKA_EARLIER_EDITION
-    // No type library: the dialog is reached through the vtable only.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-        if (info != nullptr) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        return E_NOTIMPL;
-    }
-
     // The arrays and strings stay the caller's.
     STDMETHODIMP ShowOptionsDialog(ULONG iObjsCount, IUnknown** aUnkPages, ULONG iNumPages,
                                    SAFEARRAY* aPagesGuids, hyper iParentWindow, BSTR, VARIANT_BOOL,
@@ -155,11 +136,10 @@ public:
 #endif
 };
 
-companion::ClassFactory<KvtOptions> factory;
-
 }  // namespace
 
 namespace companion {
-const ServedClass servedClass{CLSID_KvtOptionsStandIn, factory, L"KvtOptions Class", kProgId,
-                              L"Apartment"};
+const ServedClass servedClass{CLSID_KvtOptionsStandIn,
+                              &veska::CreateUnaggregatedInstance<KvtOptions>, L"KvtOptions Class",
+                              kProgId, L"Apartment"};
 }  // namespace companion

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "options/XmlData.h"
+#include "contracts/XmlData.h"
 #include "support/FoldedString.h"
 
 namespace xmldata {

@@ -4,6 +4,7 @@
 
 #include "companions/XmlData/MarkupCheck.h"
 #include "companions/XmlData/XmlDataNodes.h"
+#include "companions/common/InprocServer.h"
 #include "support/Owners.h"
 #include "support/Result.h"
 
@@ -198,3 +199,9 @@ STDMETHODIMP XmlDataDocument::GetRootElement(IXMLDataNode** root) {
 }
 
 }  // namespace xmldata
+
+// XMLDataIfsImpl.dll serves the document under the ProgID "Corvane.XMLDataIfsImpl"
+// with the threading model "Apartment".
+const companion::ServedClass companion::servedClass{
+    xmldata::CLSID_XMLDataIfsImpl, &veska::CreateUnaggregatedInstance<xmldata::XmlDataDocument>,
+    L"XML data component", kXmlDataProgId, L"Apartment"};

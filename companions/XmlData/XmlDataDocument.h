@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "companions/XmlData/DispatchWithoutTypeInfo.h"
-#include "module/ComObject.h"
-#include "options/XmlData.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
+#include "contracts/XmlData.h"
 
 namespace xmldata {
 
@@ -20,7 +20,7 @@ inline constexpr CLSID CLSID_XMLDataIfsImpl = {
     0x2798977c, 0x2ab4, 0x4cb6, {0xb7, 0xad, 0x36, 0x16, 0x26, 0x8b, 0x57, 0xcc}};
 
 class XmlDataDocument : public veska::ObjectRoot<XmlDataDocument, veska::SingleThreadModel>,
-                        public DispatchWithoutTypeInfo<IXMLDataDocument> {
+                        public veska::DispatchWithoutTypeInfo<IXMLDataDocument> {
 public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataDocument>,
                                            veska::Entry<IDispatch, IXMLDataDocument>>;

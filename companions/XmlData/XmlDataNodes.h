@@ -11,9 +11,9 @@
 #include <new>
 #include <vector>
 
-#include "companions/XmlData/DispatchWithoutTypeInfo.h"
-#include "module/ComObject.h"
-#include "options/XmlData.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
+#include "contracts/XmlData.h"
 
 namespace xmldata {
 
@@ -36,7 +36,7 @@ HRESULT MakeObject(I** result, Prepare&& prepare) noexcept {
 
 // An element or attribute of a parsed document.
 class XmlDataNode : public veska::ObjectRoot<XmlDataNode, veska::SingleThreadModel>,
-                    public DispatchWithoutTypeInfo<IXMLDataNode> {
+                    public veska::DispatchWithoutTypeInfo<IXMLDataNode> {
 public:
     using Interfaces =
         veska::InterfaceMap<veska::Entry<IXMLDataNode>, veska::Entry<IDispatch, IXMLDataNode>>;
@@ -61,7 +61,7 @@ private:
 
 // A fixed list of nodes, taken when the list was asked for.
 class XmlDataNodeList : public veska::ObjectRoot<XmlDataNodeList, veska::SingleThreadModel>,
-                        public DispatchWithoutTypeInfo<IXMLDataNodeList> {
+                        public veska::DispatchWithoutTypeInfo<IXMLDataNodeList> {
 public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataNodeList>,
                                            veska::Entry<IDispatch, IXMLDataNodeList>>;
@@ -78,7 +78,7 @@ private:
 
 // The attributes of an element; empty for a node that has none.
 class XmlDataAttributes : public veska::ObjectRoot<XmlDataAttributes, veska::SingleThreadModel>,
-                          public DispatchWithoutTypeInfo<IXMLDataAttributes> {
+                          public veska::DispatchWithoutTypeInfo<IXMLDataAttributes> {
 public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataAttributes>,
                                            veska::Entry<IDispatch, IXMLDataAttributes>>;

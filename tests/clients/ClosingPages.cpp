@@ -9,6 +9,7 @@
 #include <olectl.h>
 #include <prsht.h>
 
+#include "com/ComObject.h"
 #include "companions/common/InprocServer.h"
 
 namespace {
@@ -18,28 +19,13 @@ const CLSID kClosingPages = {0x5A1E0001, 0x0D3E, 0x4C7A, {0x9B, 0x11, 0, 0, 0, 0
 constexpr DISPID kDispidActivations = 1;
 volatile long activations = 0;
 
-class ClosingPages final : public companion::RefCounted,
-                           public IDispatch,
-                           public ISpecifyPropertyPages,
-                           public IPropertyPage {
+class ClosingPages : public veska::ObjectRoot<ClosingPages, veska::MultiThreadModel>,
+                     public IDispatch,
+                     public ISpecifyPropertyPages,
+                     public IPropertyPage {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IDispatch)) {
-            *ppv = static_cast<IDispatch*>(this);
-        } else if (::InlineIsEqualGUID(iid, IID_ISpecifyPropertyPages)) {
-            *ppv = static_cast<ISpecifyPropertyPages*>(this);
-        } else if (::InlineIsEqualGUID(iid, IID_IPropertyPage)) {
-            *ppv = static_cast<IPropertyPage*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    using Interfaces = veska::InterfaceMap<veska::Entry<IDispatch>, veska::Entry<ISpecifyPropertyPages>,
+                                           veska::Entry<IPropertyPage>>;
 
     // IDispatch: Activations, read-only, without type information.
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
@@ -99,11 +85,9 @@ public:
     STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
 };
 
-companion::ClassFactory<ClosingPages> factory;
-
 }  // namespace
 
 namespace companion {
-const ServedClass servedClass{kClosingPages, factory, L"Veska test pages",
-                              L"Veska.Test.ClosingPages", L"Apartment"};
+const ServedClass servedClass{kClosingPages, &veska::CreateUnaggregatedInstance<ClosingPages>,
+                              L"Veska test pages", L"Veska.Test.ClosingPages", L"Apartment"};
 }  // namespace companion

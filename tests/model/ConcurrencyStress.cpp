@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "ModelDriver.h"
-#include "module/ComObject.h"
+#include "com/ComObject.h"
 #include "module/Module.h"
 #include "options/VeskaOpt.h"
 #include "tests/options/OptionsTestSupport.h"

@@ -35,8 +35,8 @@
 #include <string>
 
 #include "ModelDriver.h"
-#include "module/ComObject.h"
-#include "module/Dispatch.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
 #include "module/TimeTrace.h"
 #include "options/VeskaOpt.h"
 #include "provider/PropertyProvider.h"

@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "TestPaths.h"
-#include "module/ComObject.h"
+#include "com/ComObject.h"
 #include "options/VeskaOpt.h"
 #include "tests/options/OptionsTestSupport.h"
 

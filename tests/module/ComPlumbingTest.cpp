@@ -9,8 +9,9 @@
 #include <atomic>
 #include <thread>
 
-#include "module/ClassFactory.h"
-#include "module/ComObject.h"
+#include "com/ClassFactory.h"
+#include "com/ComObject.h"
+#include "module/Module.h"
 #include "module/ObjectMap.h"
 
 namespace veska {
@@ -155,8 +156,7 @@ HRESULT SlowCreateClassObject(InstanceCreator create, REFIID iid, void** ppv) {
 
 TEST(ObjectMap, OneCachedClassObjectPerClass) {
     ObjectMapEntry map[] = {
-        {&kWidgetClsid, nullptr, &SlowCreateClassObject, &CreateComInstance<Widget>, nullptr, 0, nullptr,
-         nullptr, nullptr},
+        {&kWidgetClsid, nullptr, &SlowCreateClassObject, &CreateComInstance<Widget>, nullptr},
         {},
     };
     factoriesMade = 0;

@@ -9,7 +9,7 @@
 #include "TestPaths.h"
 #include "tests/common/TestRegistry.h"
 #include "support/InstallationDir.h"
-#include "support/InstallationInfo.h"
+#include "contracts/InstallationInfo.h"
 
 namespace veska::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "SettingsTestSupport.h"
-#include "companions/XmlData/DispatchWithoutTypeInfo.h"
+#include "com/Dispatch.h"
 #include "options/DefaultSettings.h"
 
 namespace veska {
@@ -16,7 +16,7 @@ namespace {
 using test::CachedValue;
 
 // A node list that counts its references and can be told to fail.
-class FakeList final : public xmldata::DispatchWithoutTypeInfo<IXMLDataNodeList> {
+class FakeList final : public veska::DispatchWithoutTypeInfo<IXMLDataNodeList> {
 public:
     STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
@@ -32,8 +32,8 @@ public:
 
 // An element (or attribute) with Value and Key children; it is its own
 // attribute set.
-class FakeNode final : public xmldata::DispatchWithoutTypeInfo<IXMLDataNode>,
-                       public xmldata::DispatchWithoutTypeInfo<IXMLDataAttributes> {
+class FakeNode final : public veska::DispatchWithoutTypeInfo<IXMLDataNode>,
+                       public veska::DispatchWithoutTypeInfo<IXMLDataAttributes> {
 public:
     STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "TestPaths.h"
-#include "companions/XmlData/DispatchWithoutTypeInfo.h"
+#include "com/Dispatch.h"
 #include "module/Module.h"
-#include "support/InstallationInfo.h"
+#include "contracts/InstallationInfo.h"
 
 namespace veska::test {
 
@@ -40,7 +40,7 @@ void RemoveTree(const std::wstring& folder) {
 }
 
 // Answers every setting with the directory it was given.
-class StandInObject final : public xmldata::DispatchWithoutTypeInfo<IInstallationInfo>,
+class StandInObject final : public DispatchWithoutTypeInfo<IInstallationInfo>,
                             public IClassFactory {
 public:
     explicit StandInObject(const wchar_t* directory) : directory_(directory) {}

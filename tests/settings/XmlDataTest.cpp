@@ -5,7 +5,7 @@
 
 #include "SettingsTestSupport.h"
 #include "tests/common/TestRegistry.h"
-#include "options/XmlData.h"
+#include "contracts/XmlData.h"
 #include "support/Owners.h"
 
 namespace veska {

@@ -1,8 +1,8 @@
-#include "module/ClassFactory.h"
+#include "com/ClassFactory.h"
 
 #include <new>
 
-#include "module/Module.h"
+#include "com/ModuleLock.h"
 
 namespace veska {
 
@@ -25,7 +25,7 @@ public:
 
     STDMETHODIMP_(ULONG) AddRef() override {
         const long count = ::InterlockedIncrement(&refCount_);
-        if (count == 2) TheModule.Lock();
+        if (count == 2) LockModule();
         return count;
     }
 
@@ -34,7 +34,7 @@ public:
         if (count == 0) {
             delete this;
         } else if (count == 1) {
-            TheModule.Unlock();
+            UnlockModule();
         }
         return count;
     }
@@ -48,9 +48,9 @@ public:
 
     STDMETHODIMP LockServer(BOOL lock) override {
         if (lock) {
-            TheModule.Lock();
+            LockModule();
         } else {
-            TheModule.Unlock();
+            UnlockModule();
         }
         return S_OK;
     }

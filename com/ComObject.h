@@ -1,5 +1,6 @@
-// COM plumbing shared by both classes: interface tables, reference counting in
-// two threading models, plain and aggregated instances.
+// COM objects without boilerplate: interface tables, reference counting in two
+// threading models, plain and aggregated instances. Used by the library's classes
+// and by every companion; it reaches the DLL only through com/ModuleLock.h.
 //
 // A class derives from ObjectRoot<Self, ThreadModel> and the interfaces it
 // implements, and lists what QueryInterface answers:
@@ -10,8 +11,8 @@
 // base interfaces that several implemented interfaces share). The first entry is
 // the primary interface; IUnknown resolves there. The class does not implement
 // IUnknown itself: ComObject<T> (a plain object) and AggregatedObject<T> (an inner
-// object controlled by an outer one) do, and both keep one count on the module's
-// lock count for as long as they live.
+// object controlled by an outer one) do, and both keep one count on the DLL's
+// lock count (LockModule) for as long as they live.
 #pragma once
 
 #include <windows.h>
@@ -19,7 +20,8 @@
 
 #include <new>
 
-#include "module/Module.h"
+#include "com/ModuleLock.h"
+#include "support/Owners.h"
 
 namespace veska {
 
@@ -114,8 +116,8 @@ protected:
 template <class T>
 class ComObject final : public T {
 public:
-    ComObject() noexcept { TheModule.Lock(); }
-    ~ComObject() { TheModule.Unlock(); }
+    ComObject() noexcept { LockModule(); }
+    ~ComObject() { UnlockModule(); }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
         return this->InternalQueryInterface(iid, ppv);
@@ -147,8 +149,8 @@ public:
 template <class T>
 class AggregatedObject final : public IUnknown {
 public:
-    explicit AggregatedObject(IUnknown* outer) noexcept : contained_(outer) { TheModule.Lock(); }
-    ~AggregatedObject() { TheModule.Unlock(); }
+    explicit AggregatedObject(IUnknown* outer) noexcept : contained_(outer) { LockModule(); }
+    ~AggregatedObject() { UnlockModule(); }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
@@ -195,6 +197,14 @@ HRESULT CreateComInstance(IUnknown* outer, REFIID iid, void** ppv) noexcept {
     const HRESULT hr = object->QueryInterface(iid, ppv);
     object->Release();
     return hr;
+}
+
+// The instance creator of a class that cannot be aggregated.
+template <class T>
+HRESULT CreateUnaggregatedInstance(IUnknown* outer, REFIID iid, void** ppv) noexcept {
+    if (ppv != nullptr) *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return CreateComInstance<T>(nullptr, iid, ppv);
 }
 
 }  // namespace veska

@@ -1,56 +1,49 @@
-#include "module/Dispatch.h"
+#include "com/Dispatch.h"
 
-#include "VeskaOptions_h.h"
-#include "module/Module.h"
+#include "support/ModulePath.h"
 #include "support/Result.h"
 
 namespace veska {
 
-namespace {
+TypeInfoCache::TypeInfoCache(const GUID& libid, WORD major, WORD minor,
+                             HMODULE (*module)() noexcept, const IID* const* iids,
+                             std::size_t count) noexcept
+    : libid_(libid), major_(major), minor_(minor), module_(module) {
+    for (; count_ < count && count_ < kCapacity; ++count_) iids_[count_] = iids[count_];
+}
 
-// One slot per dual interface whose IDispatch the classes serve.
-struct CachedTypeInfo {
-    const IID* iid;
-    ITypeInfo* info;
-};
-
-CachedTypeInfo typeInfoCache[] = {
-    {&IID_IVeskaOptions3, nullptr},
-    {&IID_IPropertyProvider2, nullptr},
-#ifndef VESKA_EARLIER_EDITION
-    {&IID_IPropertyProvider3, nullptr},
-#endif
-};
-
-}  // namespace
-
-HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept {
+HRESULT TypeInfoCache::Get(REFIID iid, ITypeInfo** typeInfo) noexcept {
     if (typeInfo == nullptr) return E_POINTER;
     *typeInfo = nullptr;
-    CriticalSectionLock lock(TheModule.TypeInfoLock());
-    for (CachedTypeInfo& slot : typeInfoCache) {
-        if (!::InlineIsEqualGUID(iid, *slot.iid)) continue;
-        if (slot.info == nullptr) {
-            // The registered library first; when its registration is missing or
-            // damaged, the one embedded in the library's own file, so late
-            // binding does not depend on the registry.
+    CriticalSectionLock lock(lock_);
+    for (std::size_t slot = 0; slot < count_; ++slot) {
+        if (!::InlineIsEqualGUID(iid, *iids_[slot])) continue;
+        if (infos_[slot] == nullptr) {
             ComPtr<ITypeLib> library;
-            const HRESULT registered = ::LoadRegTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, library.put());
+            const HRESULT registered = ::LoadRegTypeLib(libid_, major_, minor_, 0, library.put());
             if (FAILED(registered)) {
                 const HRESULT embedded = ComBoundary([&]() -> HRESULT {
-                    const std::wstring path = ModulePath(LibraryModule());
+                    const std::wstring path = ModulePath(module_());
                     if (path.empty()) return E_FAIL;
                     return ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
                 });
                 if (FAILED(embedded)) return registered;
             }
-            RETURN_IF_FAILED(library->GetTypeInfoOfGuid(iid, &slot.info));
+            RETURN_IF_FAILED(library->GetTypeInfoOfGuid(iid, &infos_[slot]));
         }
-        slot.info->AddRef();
-        *typeInfo = slot.info;
+        infos_[slot]->AddRef();
+        *typeInfo = infos_[slot];
         return S_OK;
     }
     return E_NOINTERFACE;
+}
+
+void TypeInfoCache::Clear() noexcept {
+    CriticalSectionLock lock(lock_);
+    for (ITypeInfo*& info : infos_) {
+        if (info != nullptr) info->Release();
+        info = nullptr;
+    }
 }
 
 HRESULT CheckInvokeArguments(const DISPPARAMS* params, UINT* argError) noexcept {
@@ -74,14 +67,6 @@ HRESULT CheckInvokeArguments(const DISPPARAMS* params, UINT* argError) noexcept 
         }
     }
     return S_OK;
-}
-
-void ReleaseCachedTypeInfo() noexcept {
-    CriticalSectionLock lock(TheModule.TypeInfoLock());
-    for (CachedTypeInfo& slot : typeInfoCache) {
-        if (slot.info != nullptr) slot.info->Release();
-        slot.info = nullptr;
-    }
 }
 
 }  // namespace veska
