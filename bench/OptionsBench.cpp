@@ -277,9 +277,9 @@ int main() {
         const auto floor = [&] {
             return Timed([&] {
                 for (long i = 0; i < ops; ++i) {
-                    const OpsInfo* a = floorTree->keys.find(alpha)->second;
-                    const OpsInfo* b = a->keys.find(beta)->second;
-                    const OpsInfo* c = b->keys.find(gamma)->second;
+                    const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
+                    const OpsInfo* b = a->keys.find(beta)->second.get();
+                    const OpsInfo* c = b->keys.find(gamma)->second.get();
                     ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
                     ::VariantClear(&out);
                 }
@@ -291,9 +291,9 @@ int main() {
             return Timed([&] {
                 for (long i = 0; i < ops; ++i) {
                     SharedLock lock(OptionsCacheLock);
-                    const OpsInfo* a = floorTree->keys.find(alpha)->second;
-                    const OpsInfo* b = a->keys.find(beta)->second;
-                    const OpsInfo* c = b->keys.find(gamma)->second;
+                    const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
+                    const OpsInfo* b = a->keys.find(beta)->second.get();
+                    const OpsInfo* c = b->keys.find(gamma)->second.get();
                     ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
                     ::VariantClear(&out);
                 }
@@ -324,7 +324,7 @@ int main() {
     }
 
     {
-        const OpsInfo* node = floorTree->keys.find(many)->second;
+        const OpsInfo* node = floorTree->keys.find(many)->second.get();
         UniqueBstr manyPath = CopyBstr(L"Many");
         const long ops = 100;
         const auto ours = [&] {

@@ -1,7 +1,5 @@
 #include "module/Module.h"
 
-#include <cwchar>
-
 #include "VeskaOptions_h.h"
 #include "com/ModuleLock.h"
 #include "support/ModulePath.h"
@@ -21,12 +19,8 @@ const IID* const kDualInterfaces[] = {
 
 }  // namespace
 
-// Definition order is construction order; teardown runs in reverse.
-const wchar_t* const InstallDirToken = L"INSTALLDIR";
-const std::size_t InstallDirTokenLength = std::wcslen(InstallDirToken);
-
-ReaderWriterLock OptionsCacheLock;
-
+// Definition order is construction order; teardown runs in reverse. The options
+// store's state is built before these (see OptionsCacheLock).
 // The module's main source as the original build named it: a single backslash,
 // no folder, so the loader finds no component name and tracing stays off unless
 // a program loads the sink with a loader of its own.

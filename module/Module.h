@@ -1,20 +1,18 @@
 // The module: the process-wide state of the library.
 //
 // Built when the library loads, in this order, and torn down in reverse at unload:
-// the "INSTALLDIR" token and its length, the options cache lock, the trace loader,
-// then the module object (lock count, module instance, type-information cache).
+// the "INSTALLDIR" token and its length and the options cache lock (owned by the
+// options store: options/DefaultSettings.h, options/VeskaOpt.h), the trace
+// loader, then the module object (lock count, module instance, type-information
+// cache).
 // The module supplies the COM kit's hooks (LockModule, GetCachedTypeInfo).
 #pragma once
 
 #include <windows.h>
 
-#include <cstddef>
-#include <string>
-
 #include "com/Dispatch.h"
 #include "module/TimeTrace.h"
 #include "support/Owners.h"
-#include "support/ReaderWriterLock.h"
 
 namespace veska {
 
@@ -57,14 +55,6 @@ private:
     TypeInfoCache typeInfo_;
     CriticalSection classObjectLock_;
 };
-
-// The token that default settings values begin with to name the installation
-// directory, and its length.
-extern const wchar_t* const InstallDirToken;
-extern const std::size_t InstallDirTokenLength;
-
-// The one lock that guards the caches of every options object in the process.
-extern ReaderWriterLock OptionsCacheLock;
 
 extern TimeTraceLoader TheTimeTraceLoader;
 extern Module TheModule;

@@ -38,14 +38,13 @@ const wchar_t* PlatformKeyName(SYSKIND kind) noexcept {
 // HKCR\TypeLib\{libid}\major.minor\lcid\<platform>, opened with full access, for
 // the platform the type library was built for.
 HRESULT OpenTypeLibKey(ITypeLib* library, UniqueHkey& key) noexcept {
-    TLIBATTR* attr = nullptr;
-    RETURN_IF_FAILED(library->GetLibAttr(&attr));
+    UniqueLibAttr attr;
+    RETURN_IF_FAILED(attr.Load(library));
     wchar_t guid[40];
     ::StringFromGUID2(attr->guid, guid, 40);
     wchar_t name[MAX_PATH];
     std::swprintf(name, MAX_PATH, L"TypeLib\\%ls\\%d.%d\\%d\\%ls", guid, attr->wMajorVerNum,
                   attr->wMinorVerNum, static_cast<int>(attr->lcid), PlatformKeyName(attr->syskind));
-    library->ReleaseTLibAttr(attr);
     if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, name, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
         return E_FAIL;
     }
@@ -174,12 +173,11 @@ HRESULT UnregisterServer(ObjectMapEntry* map) noexcept {
         // search path, so point the entry at this module first.
         key.reset();
         result = RegisterEmbeddedTypeLib();
-        TLIBATTR* attr = nullptr;
-        if (SUCCEEDED(result)) result = library->GetLibAttr(&attr);
+        UniqueLibAttr attr;
+        if (SUCCEEDED(result)) result = attr.Load(library.get());
         if (SUCCEEDED(result)) {
             result = ::UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
                                          attr->lcid, attr->syskind);
-            library->ReleaseTLibAttr(attr);
         }
     } else {
         // The remaining registrations keep a valid entry with the bare file name.

@@ -35,26 +35,6 @@ std::wstring_view BstrView(BSTR text) noexcept {
     return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
 }
 
-// The installation directory that replaces the "INSTALLDIR" token, asked of
-// GetInstallationDir only while no non-empty answer has come.
-std::wstring TokenInstallationDir() {
-    struct Copy {
-        CriticalSection lock;
-        std::wstring dir;
-    };
-    static Copy copy;
-    {
-        CriticalSectionLock guard(copy.lock);
-        if (!copy.dir.empty()) return copy.dir;
-    }
-    // Asked outside the lock, as the lookup creates a component.
-    std::wstring answer;
-    GetInstallationDir(answer);
-    CriticalSectionLock guard(copy.lock);
-    if (copy.dir.empty()) copy.dir = std::move(answer);
-    return copy.dir;
-}
-
 // Replaces a leading "INSTALLDIR" (any case) of a VT_BSTR entry by the
 // installation directory, without adding a separator.
 void ReplaceInstallDirToken(VARIANT& entry) {
@@ -63,7 +43,8 @@ void ReplaceInstallDirToken(VARIANT& entry) {
     if (text.size() < token.size() || CompareFolded(text.substr(0, token.size()), token) != 0) {
         return;
     }
-    std::wstring expanded = TokenInstallationDir();
+    std::wstring expanded;
+    GetInstallationDir(expanded);
     expanded.append(text.substr(token.size()));
     UniqueBstr replaced = CopyBstr(expanded.data(), static_cast<UINT>(expanded.size()));
     ::SysFreeString(entry.bstrVal);

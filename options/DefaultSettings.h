@@ -10,10 +10,18 @@
 
 #include <oaidl.h>
 
-#include "options/OpsInfo.h"
+#include <cstddef>
+
 #include "contracts/XmlData.h"
+#include "options/OpsInfo.h"
 
 namespace veska {
+
+// The token that default settings values begin with to name the installation
+// directory, and its length. Constants, in place before any code of the library
+// runs.
+inline constexpr wchar_t InstallDirToken[] = L"INSTALLDIR";
+inline constexpr std::size_t InstallDirTokenLength = sizeof(InstallDirToken) / sizeof(wchar_t) - 1;
 
 // Merges every settings file into the cache below root (the node of the key given
 // to Init), in the order the file search returns them, so a later file overrides

@@ -6,13 +6,13 @@ namespace veska {
 
 OpsInfo* OpsInfo::GetOrCreateChild(const wchar_t* name) {
     auto found = keys.find(UnfoldedName{name ? std::wstring_view(name) : std::wstring_view()});
-    if (found != keys.end() && found->second != nullptr) return found->second;
+    if (found != keys.end() && found->second != nullptr) return found->second.get();
     auto child = std::make_unique<OpsInfo>();
     if (found == keys.end()) {
         found = keys.emplace(FoldedString(name ? name : L""), nullptr).first;
     }
-    found->second = child.release();
-    return found->second;
+    found->second = std::move(child);
+    return found->second.get();
 }
 
 VARIANT& OpsInfo::ValueEntry(const FoldedString& name) {

@@ -1,16 +1,17 @@
 // The options cache: one OpsInfo node per registry key, with its child keys and
 // its values, both filed under folded names.
 //
-// A node owns the children it points to. Nodes are released only through
-// CVeskaOptions::FreeOpsInfoMem, never by a destructor chain, so that trees of any
-// depth are released without deep recursion. Every access runs under the options
-// cache lock (OptionsCacheLock), held by the caller.
+// A node owns its children and its values. Its destructor releases the subtree
+// below it without recursion (ReleaseChildren), so trees of any depth are
+// released without deep stacks. Every access runs under the options cache lock
+// (OptionsCacheLock), held by the caller.
 #pragma once
 
 #include <windows.h>
 #include <oaidl.h>
 
 #include <map>
+#include <memory>
 
 #include "support/FoldedString.h"
 #include "support/Owners.h"
@@ -18,14 +19,21 @@
 namespace veska {
 
 struct OpsInfo {
-    using KeyMap = std::map<FoldedString, OpsInfo*, FoldedLess>;
+    using KeyMap = std::map<FoldedString, std::unique_ptr<OpsInfo>, FoldedLess>;
     using ValueMap = std::map<FoldedString, UniqueVariant, FoldedLess>;
+
+    OpsInfo() noexcept = default;
+    ~OpsInfo() {
+        ReleaseChildren([] {}, [] {});
+    }
+    OpsInfo(const OpsInfo&) = delete;
+    OpsInfo& operator=(const OpsInfo&) = delete;
 
     KeyMap keys;      // child keys; a null pointer counts as a missing child
     ValueMap values;  // every entry holds its own copy of its VARIANT
 
-    // Set only while CVeskaOptions::FreeOpsInfoMem releases the tree: the node to
-    // go back to once this one is gone, so the release needs no stack of its own.
+    // Set only while ReleaseChildren releases the tree: the node to go back to
+    // once this one is gone, so the release needs no stack of its own.
     OpsInfo* releaseParent = nullptr;
 
     // The child filed under name (folded), created empty and filed when missing
@@ -35,6 +43,36 @@ struct OpsInfo {
     // The VARIANT filed under name, created holding VT_EMPTY when missing.
     // Throws std::bad_alloc.
     VARIANT& ValueEntry(const FoldedString& name);
+
+    // Releases every node below this one, children before their parent, with no
+    // recursion and no memory of its own: down() runs when the walk goes into a
+    // child, up() when it comes back from one.
+    template <class Down, class Up>
+    void ReleaseChildren(Down&& down, Up&& up) noexcept {
+        OpsInfo* current = this;
+        for (;;) {
+            // Go down into the first remaining child in map order; its entry is
+            // dropped now, as the whole key map goes with its node anyway.
+            std::unique_ptr<OpsInfo> child;
+            while (child == nullptr && !current->keys.empty()) {
+                const auto first = current->keys.begin();
+                child = std::move(first->second);
+                current->keys.erase(first);
+            }
+            if (child != nullptr) {
+                child->releaseParent = current;
+                current = child.release();
+                down();
+                continue;
+            }
+            if (current == this) return;
+            // No children left: release the node and go back up.
+            OpsInfo* parent = current->releaseParent;
+            delete current;
+            current = parent;
+            up();
+        }
+    }
 };
 
 }  // namespace veska

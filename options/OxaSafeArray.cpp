@@ -21,18 +21,11 @@ constexpr USHORT kElementKindMask = 0x0FFF & ~(FADF_HAVEVARTYPE | FADF_FIXEDSIZE
 }  // namespace
 
 template <class Element>
-COxaSafeArray<Element>::~COxaSafeArray() {
-    if (m_bOwner) Destroy();
-}
-
-template <class Element>
 void COxaSafeArray<Element>::Create(ULONG rows, ULONG columns, VARTYPE vt) {
-    if (m_bOwner) Destroy();
+    array_.reset();
     SAFEARRAY* psa = nullptr;
     // The Ex form reserves and fills the hidden element-type field.
-    HRESULT hr = ::SafeArrayAllocDescriptorEx(vt, 2, &psa);
-    if (FAILED(hr)) throw COxaSafeArrayError(hr);
-    m_bOwner = true;
+    ThrowIfFailed(::SafeArrayAllocDescriptorEx(vt, 2, &psa));
     // Bounds are stored from the last dimension to the first.
     psa->rgsabound[0].cElements = rows;
     psa->rgsabound[0].lLbound = 0;
@@ -40,26 +33,26 @@ void COxaSafeArray<Element>::Create(ULONG rows, ULONG columns, VARTYPE vt) {
     psa->rgsabound[1].lLbound = 0;
     psa->cbElements = sizeof(Element);
     psa->fFeatures = FADF_HAVEVARTYPE | FeaturesOf(vt);
-    hr = ::SafeArrayAllocData(psa);
+    const HRESULT hr = ::SafeArrayAllocData(psa);
     if (FAILED(hr)) {
         ::SafeArrayDestroyDescriptor(psa);
-        throw COxaSafeArrayError(hr);
+        throw HResultError(hr);
     }
-    m_psa = psa;
+    array_.reset(psa);
 }
 
 template <class Element>
 HRESULT COxaSafeArray<Element>::PutElement(const Element* element, LONG row, LONG column) noexcept {
-    if (m_psa == nullptr) return E_UNEXPECTED;
+    SAFEARRAY* const psa = array_.get();
+    if (psa == nullptr) return E_UNEXPECTED;
     if (element == nullptr) return E_POINTER;
-    const ULONG rowCount = m_psa->cDims >= 2 ? m_psa->rgsabound[m_psa->cDims - 2].cElements : 1;
-    if (row < 0 || static_cast<ULONG>(row) >= rowCount || column < 0 ||
-        static_cast<ULONG>(column) >= ColumnCount()) {
+    if (row < 0 || static_cast<ULONG>(row) >= psa->rgsabound[0].cElements || column < 0 ||
+        static_cast<ULONG>(column) >= psa->rgsabound[1].cElements) {
         return E_INVALIDARG;
     }
     LONG indexes[2] = {column, row};
     void* passed = nullptr;
-    switch (m_psa->fFeatures & kElementKindMask) {
+    switch (psa->fFeatures & kElementKindMask) {
         case 0:
         case FADF_VARIANT:
             passed = const_cast<Element*>(element);
@@ -72,31 +65,7 @@ HRESULT COxaSafeArray<Element>::PutElement(const Element* element, LONG row, LON
         default:
             return E_FAIL;
     }
-    return ::SafeArrayPutElement(m_psa, indexes, passed);
-}
-
-template <class Element>
-ULONG COxaSafeArray<Element>::ColumnCount() const noexcept {
-    if (m_psa == nullptr || m_psa->cDims < 2) return 1;
-    return m_psa->rgsabound[m_psa->cDims - 1].cElements;
-}
-
-template <class Element>
-HRESULT COxaSafeArray<Element>::Destroy() noexcept {
-    if (m_psa == nullptr) return S_OK;
-    while (m_psa->cLocks > 0 && SUCCEEDED(::SafeArrayUnlock(m_psa))) {
-    }
-    ::SafeArrayDestroyData(m_psa);
-    const HRESULT hr = ::SafeArrayDestroyDescriptor(m_psa);
-    m_psa = nullptr;
-    return hr;
-}
-
-template <class Element>
-SAFEARRAY* COxaSafeArray<Element>::Detach() noexcept {
-    SAFEARRAY* psa = m_psa;
-    m_psa = nullptr;
-    return psa;
+    return ::SafeArrayPutElement(psa, indexes, passed);
 }
 
 template class COxaSafeArray<BSTR>;

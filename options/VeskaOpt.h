@@ -20,8 +20,14 @@
 #include "com/Dispatch.h"
 #include "options/OpsInfo.h"
 #include "support/Owners.h"
+#include "support/ReaderWriterLock.h"
 
 namespace veska {
+
+// The one lock that guards the caches of every options object in the process.
+// Built before the rest of the library's process-wide state and torn down after
+// it.
+extern ReaderWriterLock OptionsCacheLock;
 
 class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
                       public DispatchImpl<IVeskaOptions3>,

@@ -368,10 +368,10 @@ ULONG CPropertyProvider::AddSpecifiedPages(ISpecifyPropertyPages* specified,
                                            std::vector<PageEntry>& pages) {
     CAUUID announced = {0, nullptr};
     if (FAILED(specified->GetPages(&announced))) return 0;
-    std::unique_ptr<GUID, decltype(&::CoTaskMemFree)> elements(announced.pElems, &::CoTaskMemFree);
+    const UniqueCoTaskMem elements = UniqueCoTaskMem::Adopt(announced.pElems);
     // A count without an array announces nothing.
     if (announced.cElems == 0 || !elements) return 0;
-    for (ULONG i = 0; i < announced.cElems; ++i) InsertPageSorted(pages, {elements.get()[i], 0});
+    for (ULONG i = 0; i < announced.cElems; ++i) InsertPageSorted(pages, {announced.pElems[i], 0});
     return announced.cElems;
 }
 

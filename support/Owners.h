@@ -85,6 +85,13 @@ struct KernelHandleTraits {
     static Type Invalid() noexcept { return nullptr; }
     static void Close(Type h) noexcept { ::CloseHandle(h); }
 };
+// Memory from CoTaskMemAlloc, as the platform hands out arrays (a CAUUID's
+// elements, for one).
+struct CoTaskMemTraits {
+    using Type = void*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type p) noexcept { ::CoTaskMemFree(p); }
+};
 struct SafeArrayTraits {
     using Type = SAFEARRAY*;
     static Type Invalid() noexcept { return nullptr; }
@@ -102,6 +109,40 @@ using UniqueLibrary = UniqueResource<LibraryTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
+using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
+
+// The attributes of a type library, held until the owner goes.
+class UniqueLibAttr {
+public:
+    UniqueLibAttr() noexcept = default;
+    ~UniqueLibAttr() { reset(); }
+    UniqueLibAttr(const UniqueLibAttr&) = delete;
+    UniqueLibAttr& operator=(const UniqueLibAttr&) = delete;
+
+    // Asks library for its attributes; on failure the owner stays empty.
+    [[nodiscard]] HRESULT Load(ITypeLib* library) noexcept {
+        reset();
+        TLIBATTR* attr = nullptr;
+        const HRESULT hr = library->GetLibAttr(&attr);
+        if (SUCCEEDED(hr)) {
+            library_ = library;
+            library_->AddRef();
+            attr_ = attr;
+        }
+        return hr;
+    }
+    const TLIBATTR* operator->() const noexcept { return attr_; }
+    void reset() noexcept {
+        if (attr_ != nullptr) library_->ReleaseTLibAttr(attr_);
+        if (library_ != nullptr) library_->Release();
+        attr_ = nullptr;
+        library_ = nullptr;
+    }
+
+private:
+    ITypeLib* library_ = nullptr;
+    TLIBATTR* attr_ = nullptr;
+};
 
 // A new BSTR holding a copy of text (null for null text); throws E_OUTOFMEMORY.
 [[nodiscard]] inline UniqueBstr CopyBstr(const wchar_t* text) {
@@ -235,17 +276,22 @@ private:
     CRITICAL_SECTION cs_;
 };
 
-// Holds a critical section for the lifetime of the guard.
-class CriticalSectionLock {
+// Holds a lock for the lifetime of the guard: Acquire when made, Release when
+// gone. One guard for every lock kind (see CriticalSectionLock, SharedLock,
+// ExclusiveLock).
+template <class Lock, void (Lock::*Acquire)() noexcept, void (Lock::*Release)() noexcept>
+class ScopedLock {
 public:
-    explicit CriticalSectionLock(CriticalSection& cs) noexcept : cs_(cs) { cs_.Enter(); }
-    ~CriticalSectionLock() { cs_.Leave(); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+    explicit ScopedLock(Lock& lock) noexcept : lock_(lock) { (lock_.*Acquire)(); }
+    ~ScopedLock() { (lock_.*Release)(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
 
 private:
-    CriticalSection& cs_;
+    Lock& lock_;
 };
+
+using CriticalSectionLock = ScopedLock<CriticalSection, &CriticalSection::Enter, &CriticalSection::Leave>;
 
 // Holds SafeArrayAccessData on an array for the lifetime of the guard.
 class SafeArrayDataAccess {

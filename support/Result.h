@@ -58,6 +58,14 @@ constexpr HRESULT VerifyHr(T hr) noexcept {
     static_assert(std::is_same_v<T, HRESULT>, "expected an HRESULT");
     return hr;
 }
+// Refuses anything but a Win32 code (LONG, LSTATUS, DWORD), so a BOOL or a plain
+// int cannot be read as one. (HRESULT is a LONG too, so that mix-up stays
+// possible; the names at the call say which is meant.)
+template <class T>
+constexpr LONG VerifyWin32(T code) noexcept {
+    static_assert(std::is_same_v<T, LONG> || std::is_same_v<T, DWORD>, "expected a Win32 error code");
+    return static_cast<LONG>(code);
+}
 }  // namespace detail
 
 }  // namespace veska
@@ -81,6 +89,6 @@ constexpr HRESULT VerifyHr(T hr) noexcept {
 // Returns HRESULT_FROM_WIN32 of a registry or Win32 error code that is not 0.
 #define RETURN_IF_WIN32_ERROR(expr)                                   \
     do {                                                              \
-        const LONG veska_err_ = (expr);                               \
+        const LONG veska_err_ = ::veska::detail::VerifyWin32((expr)); \
         if (veska_err_ != ERROR_SUCCESS) return HRESULT_FROM_WIN32(veska_err_); \
     } while (0)

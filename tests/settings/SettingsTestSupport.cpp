@@ -172,7 +172,7 @@ OpsInfo* CachedNode(OpsInfo& root, const std::wstring& path) {
     while (node != nullptr && start <= path.size() && !path.empty()) {
         const std::size_t end = std::min(path.find(L'\\', start), path.size());
         auto found = node->keys.find(UnfoldedName{std::wstring_view(path).substr(start, end - start)});
-        node = found == node->keys.end() ? nullptr : found->second;
+        node = found == node->keys.end() ? nullptr : found->second.get();
         start = end + 1;
     }
     return node;
@@ -185,17 +185,7 @@ const VARIANT* CachedValue(OpsInfo& root, const std::wstring& path, const wchar_
     return found == node->values.end() ? nullptr : found->second.get();
 }
 
-void FreeTree(OpsInfo* root) {
-    std::vector<OpsInfo*> pending{root};
-    while (!pending.empty()) {
-        OpsInfo* node = pending.back();
-        pending.pop_back();
-        for (auto& child : node->keys) {
-            if (child.second != nullptr) pending.push_back(child.second);
-        }
-        delete node;
-    }
-}
+void FreeTree(OpsInfo* root) { delete root; }
 
 bool RunOnThread(SIZE_T stackBytes, const std::function<void()>& body) {
     const HANDLE thread = reinterpret_cast<HANDLE>(
