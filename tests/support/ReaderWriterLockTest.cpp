@@ -173,5 +173,52 @@ TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
     EXPECT_EQ(lock.WaitingWriterCount(), 0);
 }
 
+// A writer changes two counters together inside the exclusive mode while readers
+// read them inside the shared mode, all at full speed: no reader may see them
+// differ. A reader let in beside the writer, or a writer let in while a reader
+// announces itself (the two sides must each see the other's mark), shows up as
+// counters that differ. The counters are relaxed atomics: the lock alone orders
+// them. Needs both processors (the test program gets them).
+TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
+    constexpr int kReaders = 3;
+    ReaderWriterLock lock;
+    std::atomic<long> first{0}, second{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, writes{0}, torn{0};
+    std::vector<std::unique_ptr<TestThread>> threads;
+    for (int r = 0; r < kReaders; ++r) {
+        threads.push_back(std::make_unique<TestThread>([&] {
+            long read = 0, differ = 0;
+            for (; !stop; ++read) {
+                SharedLock shared(lock);
+                const long a = first.load(std::memory_order_relaxed);
+                const long b = second.load(std::memory_order_relaxed);
+                if (a != b) ++differ;
+            }
+            reads += read;
+            torn += differ;
+        }));
+    }
+    threads.push_back(std::make_unique<TestThread>([&] {
+        long i = 0;
+        for (; !stop; ++i) {
+            ExclusiveLock exclusive(lock);
+            first.store(first.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            // Now and then the writer gives its processor away halfway.
+            if (i % 64 == 0) std::this_thread::yield();
+            second.store(second.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        }
+        writes = i;
+    }));
+    std::this_thread::sleep_for(1s);
+    stop = true;
+    threads.clear();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads beside " << writes << " writes";
+    EXPECT_GT(writes, 0) << "the readers held the writer off";
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(lock.ReaderCount(), 0);
+    EXPECT_EQ(lock.WaitingWriterCount(), 0);
+}
+
 }  // namespace
 }  // namespace veska
