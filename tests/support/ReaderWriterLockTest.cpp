@@ -174,17 +174,20 @@ TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
 }
 
 // A writer changes two counters together inside the exclusive mode while readers
-// read them inside the shared mode, all at full speed: no reader may see them
-// differ. A reader let in beside the writer, or a writer let in while a reader
-// announces itself (the two sides must each see the other's mark), shows up as
-// counters that differ. The counters are relaxed atomics: the lock alone orders
-// them. Needs both processors (the test program gets them).
+// read them inside the shared mode, all at full speed, each side lingering
+// between the two counters so that any overlap shows: no reader may see them
+// differ. A reader let in beside the writer, or a writer going in while a reader
+// is inside, shows up as counters that differ. The counters are relaxed atomics:
+// the lock alone orders them. Needs both processors (the test program gets them).
 TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
-    constexpr int kReaders = 3;
+    constexpr int kReaders = 2;
     ReaderWriterLock lock;
     std::atomic<long> first{0}, second{0};
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, writes{0}, torn{0};
+    const auto linger = [] {
+        for (int i = 0; i < 20; ++i) ::YieldProcessor();
+    };
     std::vector<std::unique_ptr<TestThread>> threads;
     for (int r = 0; r < kReaders; ++r) {
         threads.push_back(std::make_unique<TestThread>([&] {
@@ -192,6 +195,7 @@ TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
             for (; !stop; ++read) {
                 SharedLock shared(lock);
                 const long a = first.load(std::memory_order_relaxed);
+                linger();
                 const long b = second.load(std::memory_order_relaxed);
                 if (a != b) ++differ;
             }
@@ -206,6 +210,7 @@ TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
             first.store(first.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             // Now and then the writer gives its processor away halfway.
             if (i % 64 == 0) std::this_thread::yield();
+            linger();
             second.store(second.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         }
         writes = i;
