@@ -164,7 +164,7 @@ TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
             finished.fetch_add(1);
         }));
     }
-    // Every writer waits for the reader at once; the event wakes one per signal.
+    // Every writer waits at once: one for the reader, the others for their turn.
     ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriterCount() == kWriters; }));
     lock.UnlockShared();
     EXPECT_TRUE(WaitUntil([&] { return finished == kWriters; }))
