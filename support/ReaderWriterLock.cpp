@@ -4,10 +4,24 @@ namespace veska {
 
 namespace {
 
-// How long a writer looks for the readers inside to leave before it sleeps: a
-// read holds the shared mode for a fraction of a microsecond, a sleep and its
-// wake-up cost kernel calls on both sides.
-constexpr int kSpinsBeforeSleep = 1000;
+// How long a waiting reader or writer stays awake: a read holds the shared mode
+// and a write the exclusive mode for a microsecond or so. Giving the processor
+// away lets a thread preempted inside the lock on this processor finish.
+constexpr int kSpins = 1000;
+constexpr int kYields = 50;
+
+// One round of waiting without sleeping; false once it is time to sleep.
+bool WaitBriefly(int round) noexcept {
+    if (round < kSpins) {
+        ::YieldProcessor();
+        return true;
+    }
+    if (round < kSpins + kYields) {
+        ::SwitchToThread();
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -21,9 +35,13 @@ void ReaderWriterLock::WaitForWriter(std::atomic<long>& slot) noexcept {
     if (owner_.load(std::memory_order_relaxed) == ::GetCurrentThreadId()) return;
     do {
         LeaveSlot(slot);
-        // The writer holds the critical section until it leaves.
-        guard_.Enter();
-        guard_.Leave();
+        for (int round = 0; state_.load() != kFree; ++round) {
+            if (!WaitBriefly(round)) {
+                // The writer holds the critical section until it leaves.
+                guard_.Enter();
+                guard_.Leave();
+            }
+        }
         slot.fetch_add(1);
     } while (state_.load() != kFree);
 }
@@ -34,11 +52,8 @@ void ReaderWriterLock::LockExclusive() noexcept {
     waitingWriters_.fetch_add(1);
     guard_.Enter();
     state_.exchange(kHeld);
-    for (int spin = 0; ReaderCount() != 0; ++spin) {
-        if (spin < kSpinsBeforeSleep) {
-            ::YieldProcessor();
-            continue;
-        }
+    for (int round = 0; ReaderCount() != 0; ++round) {
+        if (WaitBriefly(round)) continue;
         state_.exchange(kDraining);
         while (ReaderCount() != 0) ::WaitForSingleObject(readersGone_.get(), INFINITE);
         state_.store(kHeld);
