@@ -371,6 +371,7 @@ void MeasureThreadedReads(IVeskaOptions3* shared, const std::wstring& root) {
                 "  the writer's longest SetValueByName", longestWrite / 1e6, "writes made",
                 writes * 1000.0 / (kRounds * kWindowMs));
 }
+
 }  // namespace
 
 int main() {

@@ -324,7 +324,7 @@ TEST(ConcurrencyStress, WritersGetThroughASteadyStreamOfReaders) {
 TEST(ConcurrencyStress, ReadsOfAKeyWhileKeysComeAndGoBelowIt) {
     constexpr int kReaders = 3;
     constexpr int kWriters = 2;
-    constexpr LONG kFirstValue = 1000;  // the writer cycles "v" through kValues values from here
+    constexpr LONG kFirstValue = 1000;  // "v" cycles through kValues values from here
     constexpr LONG kValues = 7;
     constexpr LONG kSteady = 77;  // "w", never written
     constexpr auto kTime = 3s;
@@ -385,14 +385,16 @@ TEST(ConcurrencyStress, ReadsOfAKeyWhileKeysComeAndGoBelowIt) {
                            read(L"w", kSteady, kSteady + 1);
                 };
             } else {
-                IVeskaOptions3* options = i == kReaders ? shared.get() : own[i - kReaders - 1].get();
+                const bool onShared = i == kReaders;
+                IVeskaOptions3* options = onShared ? shared.get() : own[i - kReaders - 1].get();
                 const std::wstring sub = key + L"\\K" + std::to_wstring(i);
-                body = [&, options, sub, i](unsigned call) {
+                body = [&, options, sub, onShared](unsigned call) {
                     std::wstring complaint = expect(L"AddKey", options->AddKey(Bstr(sub), 0));
-                    if (i == kReaders) {
+                    if (onShared) {
                         UniqueVariant value = I4(kFirstValue + LONG(call % kValues));
-                        complaint += expect(L"SetValueByName", options->SetValueByName(
-                                                                   Bstr(key), Bstr(L"v"), value.get(), 0, 0));
+                        const HRESULT hr =
+                            options->SetValueByName(Bstr(key), Bstr(L"v"), value.get(), 0, 0);
+                        complaint += expect(L"SetValueByName", hr);
                     }
                     return complaint + expect(L"RemoveKey", options->RemoveKey(Bstr(sub), 0));
                 };
@@ -408,7 +410,8 @@ TEST(ConcurrencyStress, ReadsOfAKeyWhileKeysComeAndGoBelowIt) {
         StressThread& t = *threads[i];
         t.thread.join();
         (t.readOnly ? reads : rounds) += t.calls;
-        EXPECT_TRUE(t.failure.empty()) << "thread " << i << " at call " << t.calls << ": " << t.failure;
+        EXPECT_TRUE(t.failure.empty())
+            << "thread " << i << " at call " << t.calls << ": " << t.failure;
         EXPECT_GT(t.calls, 0u) << "thread " << i << " never got through";
     }
     std::printf("%u reads of one key beside %u rounds of adding and removing keys below it\n",
