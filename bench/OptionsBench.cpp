@@ -2,8 +2,10 @@
 //   Init against a bare registry walk with the same enumeration calls,
 //   GetValueByName against RegGetValueW and against bare map look-ups,
 //   GetValues against building the same array directly,
-//   heap bytes the cache holds per value and per key.
-// Each figure is the median of repeated runs, in nanoseconds per operation.
+//   heap bytes the cache holds per value and per key,
+//   reads per second of threads reading at once, alone and beside a writer.
+// Each figure is the median of repeated runs, in nanoseconds per operation
+// unless the row says otherwise.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "module/Module.h"
@@ -204,10 +207,176 @@ void Row(const char* what, const Pair& pair, const char* against, const char* go
                 pair.ratio, goal);
 }
 
+// The processors the process may use.
+DWORD_PTR ProcessProcessors() {
+    DWORD_PTR process = 0, system = 0;
+    ::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system);
+    return process;
+}
+
+// The single-thread rows run on the first of the process's processors, where
+// wine-run keeps the wineserver; the threaded rows need them all.
+void RunOnFirstProcessor() {
+    const DWORD_PTR all = ProcessProcessors();
+    ::SetThreadAffinityMask(::GetCurrentThread(), all & (~all + 1));
+}
+
+void RunOnEveryProcessor() {
+    const DWORD_PTR all = ProcessProcessors();
+    ::SetThreadAffinityMask(::GetCurrentThread(), all);
+    int count = 0;
+    for (DWORD_PTR bits = all; bits != 0; bits &= bits - 1) ++count;
+    std::printf("\nthreads reading at once, on %d processor%s%s:\n", count, count == 1 ? "" : "s",
+                count == 1 ? " (run with VESKA_ALL_CPUS=1 for the thread rows' goals)" : "");
+}
+
+// The threads of a run of ReadTogether: readers, and a writer when asked.
+struct ReadingRun {
+    int readers = 1;
+    IVeskaOptions3* shared = nullptr;  // null: each reader reads an object of its own
+    bool writer = false;               // writes to shared about once per millisecond
+};
+
+struct ReadingFigures {
+    double readsPerSecond = 0;
+    double longestWriteNs = 0;  // the longest SetValueByName call of the writer
+    long writes = 0;
+};
+
+// GetValueByName (VT_I4, 3 segments) on run.readers threads at once for one
+// window of windowMs; reads per second of them all together. Objects of their
+// own are made on root before the window opens.
+ReadingFigures ReadTogether(const ReadingRun& run, const std::wstring& root, DWORD windowMs) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<long> reads{0};
+    ReadingFigures figures;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < run.readers; ++t) {
+        threads.emplace_back([&] {
+            ComPtr<IVeskaOptions3> own;
+            IVeskaOptions3* options = run.shared;
+            if (options == nullptr) {
+                own = NewOptions();
+                own->Init(1, CopyBstr(root.c_str()).get());
+                options = own.get();
+            }
+            const UniqueBstr path = CopyBstr(L"Alpha\\Beta\\Gamma");
+            const UniqueBstr attr = CopyBstr(L"Number");
+            VARIANT out;
+            ::VariantInit(&out);
+            ++ready;
+            while (!go) std::this_thread::yield();
+            long done = 0;
+            for (; !stop.load(std::memory_order_relaxed); ++done) {
+                options->GetValueByName(path.get(), attr.get(), &out);
+                ::VariantClear(&out);
+            }
+            reads += done;
+        });
+    }
+    if (run.writer) {
+        threads.emplace_back([&] {
+            const UniqueBstr path = CopyBstr(L"Alpha\\Beta\\Gamma");
+            const UniqueBstr attr = CopyBstr(L"Written");
+            ++ready;
+            while (!go) std::this_thread::yield();
+            // One write per millisecond on average: a sleep that overruns is made
+            // up by writing at once.
+            const double first = NowNs();
+            for (long i = 1;; ++i) {
+                while (!stop && NowNs() < first + 1e6 * double(i)) ::Sleep(1);
+                if (stop) break;
+                VARIANT value;
+                value.vt = VT_I4;
+                value.lVal = i;
+                const double start = NowNs();
+                run.shared->SetValueByName(path.get(), attr.get(), &value, 0, 0);
+                figures.longestWriteNs = std::max(figures.longestWriteNs, NowNs() - start);
+                ++figures.writes;
+            }
+        });
+    }
+    const int expected = run.readers + (run.writer ? 1 : 0);
+    while (ready < expected) ::Sleep(1);
+    const double start = NowNs();
+    go = true;
+    ::Sleep(windowMs);
+    stop = true;
+    const double window = NowNs() - start;
+    for (std::thread& thread : threads) thread.join();
+    figures.readsPerSecond = double(reads) * 1e9 / window;
+    return figures;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// A row of reads per second, laid out like Row.
+void RateRow(const char* what, double rate, const char* against, double baseline, double ratio,
+             const char* goal) {
+    std::printf("%-44s %12.0f /s  | %-26s %12.0f /s  | ratio %8.2f  (%s)\n", what, rate, against,
+                baseline, ratio, goal);
+}
+
+// Reads of one shared object and of an object per thread on 1, 2 and 4 threads,
+// and 2 threads beside a writer, every configuration once per round so that the
+// load of the machine hits them alike. Rates and ratios are medians over the
+// rounds; the writer's longest call is the longest of all rounds.
+void MeasureThreadedReads(IVeskaOptions3* shared, const std::wstring& root) {
+    constexpr int kRounds = 7;
+    constexpr DWORD kWindowMs = 200;
+    const UniqueBstr path = CopyBstr(L"Alpha\\Beta\\Gamma");
+    VARIANT first;
+    first.vt = VT_I4;
+    first.lVal = 0;
+    shared->AddValueByName(path.get(), CopyBstr(L"Written").get(), &first, 0);
+
+    const int counts[] = {1, 2, 4};
+    std::vector<double> rates[2][3], scale[2][2], alone, withWriter, besideWriter;
+    double longestWrite = 0;
+    long writes = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int kind = 0; kind < 2; ++kind) {
+            double rate[3];
+            for (int c = 0; c < 3; ++c) {
+                rate[c] = ReadTogether({counts[c], kind == 0 ? shared : nullptr, false}, root,
+                                       kWindowMs).readsPerSecond;
+                rates[kind][c].push_back(rate[c]);
+            }
+            scale[kind][0].push_back(rate[1] / rate[0]);
+            scale[kind][1].push_back(rate[2] / rate[1]);
+            if (kind == 0) alone.push_back(rate[1]);
+        }
+        const ReadingFigures written = ReadTogether({2, shared, true}, root, kWindowMs);
+        withWriter.push_back(written.readsPerSecond);
+        besideWriter.push_back(written.readsPerSecond / alone.back());
+        longestWrite = std::max(longestWrite, written.longestWriteNs);
+        writes += written.writes;
+    }
+    const char* kinds[] = {"one object", "own objects"};
+    for (int kind = 0; kind < 2; ++kind) {
+        const std::string two = std::string("GetValueByName VT_I4, 2 threads, ") + kinds[kind];
+        const std::string four = std::string("GetValueByName VT_I4, 4 threads, ") + kinds[kind];
+        RateRow(two.c_str(), Median(rates[kind][1]), "1 thread", Median(rates[kind][0]),
+                Median(scale[kind][0]), "goal 2/1 >= 1.6");
+        RateRow(four.c_str(), Median(rates[kind][2]), "2 threads", Median(rates[kind][1]),
+                Median(scale[kind][1]), "goal 4/2 >= 0.95");
+    }
+    RateRow("GetValueByName VT_I4, 2 threads, 1 writer", Median(withWriter), "2 threads alone",
+            Median(alone), Median(besideWriter), "goal >= 0.8");
+    std::printf("%-44s %12.3f ms  | %-26s %12.0f /s  |                 (goal <= 5 ms)\n",
+                "  the writer's longest SetValueByName", longestWrite / 1e6, "writes made",
+                writes * 1000.0 / (kRounds * kWindowMs));
+}
+
 }  // namespace
 
 int main() {
     ::CoInitialize(nullptr);
+    RunOnFirstProcessor();
     const std::wstring small = kBenchRoot + L"\\T200";
     const std::wstring large = kBenchRoot + L"\\T2000";
     const std::wstring keysOnly = kBenchRoot + L"\\K2000";
@@ -359,6 +528,10 @@ int main() {
             "goal <= 1.5");
     }
     CVeskaOptions::FreeOpsInfoMem(floorTree);
+
+    // Threads reading at once; the rows before ran on the first processor alone.
+    RunOnEveryProcessor();
+    MeasureThreadedReads(options.get(), reads);
 
     // Per key from the tree without values; per value from the difference.
     // Text: key names "key0000" (7 characters); value names "value00" (7), and the

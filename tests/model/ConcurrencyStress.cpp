@@ -13,6 +13,10 @@
 // while several writers wait at once; every write must get through within a
 // bound.
 //
+// ReadsOfAKeyWhileKeysComeAndGoBelowIt: readers read one key's values back to
+// back while writers add and remove keys below it and one of them rewrites a
+// value of the key; every read must give a value the key may hold.
+//
 // VESKA_STRESS_SECONDS sets the time of the mixed calls (30 by default). A
 // failure prints the object's seed, the number of its call and the latest
 // calls before it.
@@ -307,6 +311,116 @@ TEST(ConcurrencyStress, WritersGetThroughASteadyStreamOfReaders) {
         EXPECT_LT(ms, kWriteBoundMs) << "writer " << w << " waited that long for one write";
     }
     std::printf("%u reads while the writers wrote\n", readsWhileWriting);
+    EXPECT_EQ(OptionsCacheLock.ReaderCount(), 0);
+    EXPECT_EQ(OptionsCacheLock.WaitingWriterCount(), 0);
+}
+
+// Readers and one writer share one object; the other writers have objects of
+// their own on the same registry key and meet the readers at the cache lock
+// alone. The shared writer's removals hold the lock in shared mode beside the
+// readers: they change only the key's list of sub-keys, which a read of the
+// key's values never looks at. The watchdog ends the process when a thread
+// stops making progress.
+TEST(ConcurrencyStress, ReadsOfAKeyWhileKeysComeAndGoBelowIt) {
+    constexpr int kReaders = 3;
+    constexpr int kWriters = 2;
+    constexpr LONG kFirstValue = 1000;  // "v" cycles through kValues values from here
+    constexpr LONG kValues = 7;
+    constexpr LONG kSteady = 77;  // "w", never written
+    constexpr auto kTime = 3s;
+    const std::wstring key = L"A\\B\\C";
+    ScratchKey scratch;
+    SetDword(HKEY_CURRENT_USER, scratch.PathOf(key), L"v", kFirstValue);
+    SetDword(HKEY_CURRENT_USER, scratch.PathOf(key), L"w", kSteady);
+    auto newOptions = [&] {
+        ComPtr<IVeskaOptions3> options;
+        EXPECT_EQ(CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, options.put_void()),
+                  S_OK);
+        EXPECT_EQ(options->Init(1, Bstr(scratch.Path())), S_OK);
+        return options;
+    };
+    const ComPtr<IVeskaOptions3> shared = newOptions();
+    std::vector<ComPtr<IVeskaOptions3>> own;
+    for (int w = 1; w < kWriters; ++w) own.push_back(newOptions());
+
+    std::vector<std::unique_ptr<StressThread>> threads;
+    for (int i = 0; i < kReaders + kWriters; ++i) {
+        threads.push_back(std::make_unique<StressThread>());
+        threads.back()->roots.push_back(scratch.Path());
+        threads.back()->readOnly = i < kReaders;
+    }
+    // Runs body until the deadline or its first complaint, which it returns.
+    auto run = [](StressThread& self, Clock::time_point deadline,
+                  std::function<std::wstring(unsigned)> body) {
+        self.phase = "calling";
+        while (self.failure.empty() && Clock::now() < deadline) {
+            self.failure = body(self.calls);
+            ++self.calls;
+            ++self.heartbeat;
+        }
+        self.phase = "done";
+    };
+    auto read = [&](const wchar_t* name, LONG low, LONG high) -> std::wstring {
+        UniqueVariant value;
+        const HRESULT hr = shared->GetValueByName(Bstr(key), Bstr(name), value.put());
+        if (hr == S_OK && value.vt() == VT_I4 && value.get()->lVal >= low &&
+            value.get()->lVal < high) {
+            return L"";
+        }
+        return std::wstring(name) + L" read as " + RenderVariant(*value.get()) + L", hr " +
+               std::to_wstring(hr);
+    };
+    auto expect = [](const wchar_t* call, HRESULT hr) {
+        return hr == S_OK ? std::wstring() : std::wstring(call) + L" gave " + std::to_wstring(hr);
+    };
+    const Clock::time_point deadline = Clock::now() + kTime;
+    {
+        Watchdog watchdog(threads);
+        for (int i = 0; i < kReaders + kWriters; ++i) {
+            StressThread& self = *threads[i];
+            std::function<std::wstring(unsigned)> body;
+            if (i < kReaders) {
+                body = [&](unsigned) {
+                    return read(L"v", kFirstValue, kFirstValue + kValues) +
+                           read(L"w", kSteady, kSteady + 1);
+                };
+            } else {
+                const bool onShared = i == kReaders;
+                IVeskaOptions3* options = onShared ? shared.get() : own[i - kReaders - 1].get();
+                const std::wstring sub = key + L"\\K" + std::to_wstring(i);
+                body = [&, options, sub, onShared](unsigned call) {
+                    std::wstring complaint = expect(L"AddKey", options->AddKey(Bstr(sub), 0));
+                    if (onShared) {
+                        UniqueVariant value = I4(kFirstValue + LONG(call % kValues));
+                        const HRESULT hr =
+                            options->SetValueByName(Bstr(key), Bstr(L"v"), value.get(), 0, 0);
+                        complaint += expect(L"SetValueByName", hr);
+                    }
+                    return complaint + expect(L"RemoveKey", options->RemoveKey(Bstr(sub), 0));
+                };
+            }
+            self.thread = std::thread(run, std::ref(self), deadline, body);
+        }
+        for (auto& t : threads) {
+            while (std::string(t->phase.load()) != "done") std::this_thread::sleep_for(50ms);
+        }
+    }
+    unsigned reads = 0, rounds = 0;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        StressThread& t = *threads[i];
+        t.thread.join();
+        (t.readOnly ? reads : rounds) += t.calls;
+        EXPECT_TRUE(t.failure.empty())
+            << "thread " << i << " at call " << t.calls << ": " << t.failure;
+        EXPECT_GT(t.calls, 0u) << "thread " << i << " never got through";
+    }
+    std::printf("%u reads of one key beside %u rounds of adding and removing keys below it\n",
+                reads, rounds);
+    EXPECT_EQ(read(L"v", kFirstValue, kFirstValue + kValues), L"");
+    SAFEARRAY* keys = nullptr;
+    EXPECT_EQ(shared->GetKeys(Bstr(key), &keys), S_OK);
+    const UniqueSafeArray keysOwner = UniqueSafeArray::Adopt(keys);
+    EXPECT_EQ(RenderKeys(keys), L"<null>") << "a key added below the read key stayed";
     EXPECT_EQ(OptionsCacheLock.ReaderCount(), 0);
     EXPECT_EQ(OptionsCacheLock.WaitingWriterCount(), 0);
 }

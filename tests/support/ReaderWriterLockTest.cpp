@@ -164,12 +164,64 @@ TEST(ReaderWriterLock, EveryWaitingWriterGetsThroughOnceReadersLeave) {
             finished.fetch_add(1);
         }));
     }
-    // Every writer waits for the reader at once; the event wakes one per signal.
+    // Every writer waits at once: one for the reader, the others for their turn.
     ASSERT_TRUE(WaitUntil([&] { return lock.WaitingWriterCount() == kWriters; }));
     lock.UnlockShared();
     EXPECT_TRUE(WaitUntil([&] { return finished == kWriters; }))
         << finished << " of " << kWriters << " writers got through";
     EXPECT_FALSE(overlapped);
+    EXPECT_EQ(lock.WaitingWriterCount(), 0);
+}
+
+// A writer changes two counters together inside the exclusive mode while readers
+// read them inside the shared mode, all at full speed, each side lingering
+// between the two counters so that any overlap shows: no reader may see them
+// differ. A reader let in beside the writer, or a writer going in while a reader
+// is inside, shows up as counters that differ. The counters are relaxed atomics:
+// the lock alone orders them. Needs both processors (the test program gets them).
+TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
+    constexpr int kReaders = 2;
+    ReaderWriterLock lock;
+    std::atomic<long> first{0}, second{0};
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, writes{0}, torn{0};
+    const auto linger = [] {
+        for (int i = 0; i < 20; ++i) ::YieldProcessor();
+    };
+    std::vector<std::unique_ptr<TestThread>> threads;
+    for (int r = 0; r < kReaders; ++r) {
+        threads.push_back(std::make_unique<TestThread>([&] {
+            long read = 0, differ = 0;
+            for (; !stop; ++read) {
+                SharedLock shared(lock);
+                const long a = first.load(std::memory_order_relaxed);
+                linger();
+                const long b = second.load(std::memory_order_relaxed);
+                if (a != b) ++differ;
+            }
+            reads += read;
+            torn += differ;
+        }));
+    }
+    threads.push_back(std::make_unique<TestThread>([&] {
+        long i = 0;
+        for (; !stop; ++i) {
+            ExclusiveLock exclusive(lock);
+            first.store(first.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            // Now and then the writer gives its processor away halfway.
+            if (i % 64 == 0) std::this_thread::yield();
+            linger();
+            second.store(second.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        }
+        writes = i;
+    }));
+    std::this_thread::sleep_for(1s);
+    stop = true;
+    threads.clear();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads beside " << writes << " writes";
+    EXPECT_GT(writes, 0) << "the readers held the writer off";
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(lock.ReaderCount(), 0);
     EXPECT_EQ(lock.WaitingWriterCount(), 0);
 }
 
