@@ -117,28 +117,9 @@ private:
     Slot slots_[kSlots];
 };
 
-// Holds the shared mode for the lifetime of the guard.
-class SharedLock {
-public:
-    explicit SharedLock(ReaderWriterLock& lock) noexcept : lock_(lock) { lock_.LockShared(); }
-    ~SharedLock() { lock_.UnlockShared(); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    ReaderWriterLock& lock_;
-};
-
-// Holds the exclusive mode for the lifetime of the guard.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(ReaderWriterLock& lock) noexcept : lock_(lock) { lock_.LockExclusive(); }
-    ~ExclusiveLock() { lock_.UnlockExclusive(); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    ReaderWriterLock& lock_;
-};
+// Hold the shared or the exclusive mode for the lifetime of the guard.
+using SharedLock = ScopedLock<ReaderWriterLock, &ReaderWriterLock::LockShared, &ReaderWriterLock::UnlockShared>;
+using ExclusiveLock =
+    ScopedLock<ReaderWriterLock, &ReaderWriterLock::LockExclusive, &ReaderWriterLock::UnlockExclusive>;
 
 }  // namespace veska
