@@ -186,7 +186,7 @@ TEST(ReaderWriterLock, ReadersNeverSeeAHalfDoneWrite) {
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, writes{0}, torn{0};
     const auto linger = [] {
-        for (int i = 0; i < 20; ++i) ::YieldProcessor();
+        for (int i = 0; i < 20; ++i) YieldProcessor();
     };
     std::vector<std::unique_ptr<TestThread>> threads;
     for (int r = 0; r < kReaders; ++r) {
