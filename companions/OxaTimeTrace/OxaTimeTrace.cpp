@@ -5,12 +5,24 @@
 //
 //   <event> TAB <thread id> TAB <microseconds> TAB <function> TAB <file> TAB <line> TAB <text>
 //
-// event is 1 (entered) or 2 (left); text is "(null)" for a null pointer. Calls
-// may come from many threads at once; a critical section keeps lines whole.
+// event is 1 (entered) or 2 (left); text is "(null)" for a null pointer.
+//
+// When the file name ends in ".json", or OXA_TIME_TRACE_FORMAT is "json", the
+// sink writes trace-event JSON instead, which trace viewers open: one array of
+// begin ("B") and end ("E") events with the process and thread ids, microsecond
+// timestamps ("ts") and, as arguments, the file, the line and the text (when
+// there is one). The file is then made anew for each process; it is valid JSON
+// but for the closing bracket while the process runs (viewers accept that), and
+// complete once the sink unloads.
+//
+// Calls may come from many threads at once; a critical section keeps records
+// whole.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "support/RuntimeTeardown.h"
 
@@ -19,6 +31,8 @@ namespace {
 CRITICAL_SECTION lineLock;
 HANDLE logFile = INVALID_HANDLE_VALUE;
 LARGE_INTEGER frequency;
+bool json = false;
+bool firstEvent = true;  // JSON: no separator before the first event
 
 void AppendUtf8(std::string& line, const wchar_t* text) {
     if (text == nullptr) {
@@ -33,6 +47,25 @@ void AppendUtf8(std::string& line, const wchar_t* text) {
     line.resize(start + size - 1);
 }
 
+std::string Utf8(const wchar_t* text) {
+    std::string out;
+    AppendUtf8(out, text);
+    return out;
+}
+
+void Write(const std::string& bytes) {
+    DWORD written = 0;
+    ::WriteFile(logFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool WantsJson(const wchar_t* path) {
+    wchar_t format[8];
+    const DWORD length = ::GetEnvironmentVariableW(L"OXA_TIME_TRACE_FORMAT", format, 8);
+    if (length > 0 && length < 8) return ::lstrcmpiW(format, L"json") == 0;
+    const std::size_t size = ::lstrlenW(path);
+    return size >= 5 && ::lstrcmpiW(path + size - 5, L".json") == 0;
+}
+
 void OpenLog() {
     wchar_t path[MAX_PATH];
     DWORD length = ::GetEnvironmentVariableW(L"OXA_TIME_TRACE_LOG", path, MAX_PATH);
@@ -41,8 +74,27 @@ void OpenLog() {
         if (length == 0 || length + 17 >= MAX_PATH) return;
         ::lstrcatW(path, L"OxaTimeTrace.log");
     }
-    logFile = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    json = WantsJson(path);
+    logFile = ::CreateFileW(path, json ? GENERIC_WRITE : FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            json ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (json && logFile != INVALID_HANDLE_VALUE) Write("[\n");
+}
+
+// One trace event; strings that are not valid UTF-16 are written with
+// replacement characters instead of failing.
+std::string JsonRecord(int event, long long micros, const wchar_t* function, const wchar_t* file,
+                       int line, const wchar_t* text) {
+    nlohmann::json record = {
+        {"name", Utf8(function)},
+        {"ph", event == 1 ? "B" : "E"},
+        {"pid", ::GetCurrentProcessId()},
+        {"tid", ::GetCurrentThreadId()},
+        {"ts", micros},
+        {"args", {{"file", Utf8(file)}, {"line", line}}},
+    };
+    if (text != nullptr) record["args"]["text"] = Utf8(text);
+    return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void AppendRecord(int event, const wchar_t* function, const wchar_t* file, int line,
@@ -51,6 +103,16 @@ void AppendRecord(int event, const wchar_t* function, const wchar_t* file, int l
     ::QueryPerformanceCounter(&now);
     const long long micros = now.QuadPart * 1000000 / frequency.QuadPart;
 
+    if (json) {
+        const std::string record = JsonRecord(event, micros, function, file, line, text);
+        ::EnterCriticalSection(&lineLock);
+        if (logFile != INVALID_HANDLE_VALUE) {
+            Write(firstEvent ? record : ",\n" + record);
+            firstEvent = false;
+        }
+        ::LeaveCriticalSection(&lineLock);
+        return;
+    }
     char prefix[64];
     std::snprintf(prefix, sizeof(prefix), "%d\t%lu\t%lld\t", event, ::GetCurrentThreadId(), micros);
     std::string record(prefix);
@@ -64,10 +126,7 @@ void AppendRecord(int event, const wchar_t* function, const wchar_t* file, int l
     record += "\r\n";
 
     ::EnterCriticalSection(&lineLock);
-    if (logFile != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        ::WriteFile(logFile, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
-    }
+    if (logFile != INVALID_HANDLE_VALUE) Write(record);
     ::LeaveCriticalSection(&lineLock);
 }
 
@@ -89,7 +148,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         ::QueryPerformanceFrequency(&frequency);
         OpenLog();
     } else if (reason == DLL_PROCESS_DETACH) {
-        if (logFile != INVALID_HANDLE_VALUE) ::CloseHandle(logFile);
+        if (logFile != INVALID_HANDLE_VALUE) {
+            if (json) Write("\n]\n");
+            ::CloseHandle(logFile);
+        }
         logFile = INVALID_HANDLE_VALUE;
         ::DeleteCriticalSection(&lineLock);
         if (reserved == nullptr) veska::FreeRuntimeArena();

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "TestPaths.h"
 #include "TestRegistry.h"
 
@@ -175,6 +177,50 @@ TEST_F(TraceLoader, ScopesReportEntryAndExitToTheSink) {
     EXPECT_EQ(records[2][5], "42");
     EXPECT_EQ(records[2][6], std::string(200, 'x')) << "entry passes the caller's text";
     EXPECT_EQ(records[3][6], std::string(128, 'x')) << "exit passes the scope's 128-character copy";
+}
+
+// The JSON form, chosen by the file's extension or by OXA_TIME_TRACE_FORMAT: a
+// complete array once the sink unloads, begin and end events in pairs.
+TEST_F(TraceLoader, ScopesAsTraceEventJson) {
+    SetDword(HKEY_LOCAL_MACHINE, kTimeTraceSwitchKey, L"All", 1);
+    struct Case {
+        const wchar_t* extension;
+        const wchar_t* format;
+    } cases[] = {{L".json", nullptr}, {L".log", L"JSON"}};
+    for (const Case& c : cases) {
+        const std::wstring path = logPath_ + c.extension;
+        SetEnvironmentVariableW(L"OXA_TIME_TRACE_LOG", path.c_str());
+        SetEnvironmentVariableW(L"OXA_TIME_TRACE_FORMAT", c.format);
+        {
+            TimeTraceLoader loader(kSourcePath);
+            ASSERT_NE(TimeTraceCallback, nullptr);
+            TimeTraceScope outer(L"Test::Outer", L"file.cpp", 7, L"t\u00e9xt \"quoted\"");
+            { VESKA_TRACE_SCOPE(L"Test::Inner"); }
+        }
+        SetEnvironmentVariableW(L"OXA_TIME_TRACE_FORMAT", nullptr);
+        std::ifstream in(Narrow(path));
+        const nlohmann::json events = nlohmann::json::parse(in, nullptr, false);
+        in.close();
+        DeleteFileW(path.c_str());
+        ASSERT_TRUE(events.is_array()) << Narrow(path) << " is not a JSON array";
+        ASSERT_EQ(events.size(), 4u);
+        const char* expected[][2] = {{"Test::Outer", "B"}, {"Test::Inner", "B"},
+                                     {"Test::Inner", "E"}, {"Test::Outer", "E"}};
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(events[i]["name"], expected[i][0]) << i;
+            EXPECT_EQ(events[i]["ph"], expected[i][1]) << i;
+            EXPECT_EQ(events[i]["pid"], GetCurrentProcessId()) << i;
+            EXPECT_EQ(events[i]["tid"], GetCurrentThreadId()) << i;
+            if (i > 0) {
+                EXPECT_GE(events[i]["ts"], events[i - 1]["ts"]) << i;
+            }
+        }
+        EXPECT_EQ(events[0]["args"]["file"], "file.cpp");
+        EXPECT_EQ(events[0]["args"]["line"], 7);
+        EXPECT_EQ(events[0]["args"]["text"], "t\xc3\xa9xt \"quoted\"") << "UTF-8 in the file, escaped quotes";
+        EXPECT_FALSE(events[1]["args"].contains("text")) << "no text, no argument";
+        EXPECT_EQ(events[1]["args"]["file"], "tests/module/TimeTraceTest.cpp");
+    }
 }
 
 TEST_F(TraceLoader, SinkWithoutEntryPointLeavesTracingOff) {
