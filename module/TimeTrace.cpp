@@ -53,22 +53,21 @@ void ReadTraceSwitch(const wchar_t* sourcePath) noexcept {
 TimeTraceLoader::TimeTraceLoader(const wchar_t* sourcePath) noexcept {
     ReadTraceSwitch(sourcePath);
     if (TimeTraceSwitch == 0) return;
-    if (library_ == nullptr) {
-        library_ = ::LoadLibraryW(L"OxaTimeTrace.dll");
-        if (library_ == nullptr) return;
+    if (!library_) {
+        library_.reset(::LoadLibraryW(L"OxaTimeTrace.dll"));
+        if (!library_) return;
     }
     if (TimeTraceCallback == nullptr) {
         // Through a generic function pointer: FARPROC's own signature is unrelated.
-        auto entry = reinterpret_cast<void (*)()>(::GetProcAddress(library_, "OxaTimeTrace"));
+        auto entry = reinterpret_cast<void (*)()>(::GetProcAddress(library_.get(), "OxaTimeTrace"));
         TimeTraceCallback = reinterpret_cast<TimeTraceCallbackFn>(entry);
     }
 }
 
 TimeTraceLoader::~TimeTraceLoader() {
-    if (library_ != nullptr) {
-        ::FreeLibrary(library_);
-        library_ = nullptr;
-        TimeTraceCallback = nullptr;
+    if (library_) {
+        TimeTraceCallback = nullptr;  // before the sink's code goes away
+        library_.reset();
     }
 }
 

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "support/Owners.h"
+
 namespace veska {
 
 enum TimeTraceEvent : int {
@@ -40,10 +42,10 @@ public:
     TimeTraceLoader(const TimeTraceLoader&) = delete;
     TimeTraceLoader& operator=(const TimeTraceLoader&) = delete;
 
-    HMODULE Library() const noexcept { return library_; }
+    HMODULE Library() const noexcept { return library_.get(); }
 
 private:
-    HMODULE library_ = nullptr;
+    UniqueLibrary library_;
 };
 
 // Reports entry when made and exit when destroyed, also during unwinding.
