@@ -13,7 +13,7 @@ constexpr int kYields = 50;
 // One round of waiting without sleeping; false once it is time to sleep.
 bool WaitBriefly(int round) noexcept {
     if (round < kSpins) {
-        ::YieldProcessor();
+        YieldProcessor();  // a macro on x86, so not qualified
         return true;
     }
     if (round < kSpins + kYields) {
