@@ -71,11 +71,7 @@ TimeTraceLoader::~TimeTraceLoader() {
     }
 }
 
-TimeTraceScope::TimeTraceScope(const wchar_t* function, const wchar_t* file, int line,
-                               const wchar_t* text) noexcept
-    : function_(function), file_(file), line_(line) {
-    text_[0] = L'\0';
-    if (TimeTraceCallback == nullptr) return;
+void TimeTraceScope::ReportEnter(const wchar_t* text) noexcept {
     if (text != nullptr) {
         std::wcsncpy(text_, text, kTextCapacity);
         text_[kTextCapacity] = L'\0';
@@ -85,7 +81,7 @@ TimeTraceScope::TimeTraceScope(const wchar_t* function, const wchar_t* file, int
     }
 }
 
-TimeTraceScope::~TimeTraceScope() {
+void TimeTraceScope::ReportLeave() noexcept {
     if (TimeTraceCallbackFn callback = TimeTraceCallback) {
         callback(kTimeTraceLeave, function_, file_, line_, text_);
     }

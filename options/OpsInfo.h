@@ -1,5 +1,5 @@
 // The options cache: one OpsInfo node per registry key, with its child keys and
-// its values, both filed under folded names.
+// its values, both filed under folded names in sorted vectors (FoldedMap).
 //
 // A node owns its children and its values. Its destructor releases the subtree
 // below it without recursion (ReleaseChildren), so trees of any depth are
@@ -10,17 +10,16 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <map>
 #include <memory>
 
-#include "support/FoldedString.h"
+#include "support/FoldedMap.h"
 #include "support/Owners.h"
 
 namespace veska {
 
 struct OpsInfo {
-    using KeyMap = std::map<FoldedString, std::unique_ptr<OpsInfo>, FoldedLess>;
-    using ValueMap = std::map<FoldedString, UniqueVariant, FoldedLess>;
+    using KeyMap = FoldedMap<std::unique_ptr<OpsInfo>>;
+    using ValueMap = FoldedMap<UniqueVariant>;
 
     OpsInfo() noexcept = default;
     ~OpsInfo() {
@@ -49,19 +48,23 @@ struct OpsInfo {
     // child, up() when it comes back from one.
     template <class Down, class Up>
     void ReleaseChildren(Down&& down, Up&& up) noexcept {
+        // Each node's key map is reversed when the walk reaches it, so that its
+        // children go in map order from the back, with no entry moved twice.
         OpsInfo* current = this;
+        current->keys.Reverse();
         for (;;) {
             // Go down into the first remaining child in map order; its entry is
             // dropped now, as the whole key map goes with its node anyway.
             std::unique_ptr<OpsInfo> child;
             while (child == nullptr && !current->keys.empty()) {
-                const auto first = current->keys.begin();
+                const auto first = current->keys.end() - 1;
                 child = std::move(first->second);
                 current->keys.erase(first);
             }
             if (child != nullptr) {
                 child->releaseParent = current;
                 current = child.release();
+                current->keys.Reverse();
                 down();
                 continue;
             }

@@ -71,46 +71,62 @@ LONG ReadValue(HKEY key, DWORD index, LoadBuffers& buffers, DWORD* nameLength, D
     }
 }
 
-// Reads the REG_SZ and REG_DWORD values of key into node, in the registry's
-// enumeration order; a value too large to load is passed over alone.
+// Reads the REG_SZ and REG_DWORD values of key into node. They are appended in
+// the registry's enumeration order and filed once the key is read, so a key with
+// many values loads in n log n, and the node keeps no spare room. A value too
+// large to load is passed over alone.
 void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
     if (key == nullptr) return;
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = 0;
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        const LONG status = ReadValue(key, index, buffers, &nameLength, &type, &size);
-        if (status == ERROR_MORE_DATA) continue;
-        if (status != ERROR_SUCCESS) return;
-        UniqueVariant value;
-        if (type == REG_SZ) {
-            // The text ends at its first null, and never beyond the data returned.
-            const wchar_t* text = reinterpret_cast<const wchar_t*>(buffers.data.data());
-            const std::size_t length = ::wcsnlen(text, size / sizeof(wchar_t));
-            BSTR copy = CopyBstr(text, static_cast<UINT>(length)).detach();
-            value.get()->vt = VT_BSTR;
-            value.get()->bstrVal = copy;
-        } else if (type == REG_DWORD) {
-            // Shorter data is zero-extended instead of reading stale buffer bytes.
-            DWORD number = 0;
-            std::memcpy(&number, buffers.data.data(), size < sizeof(number) ? size : sizeof(number));
-            value.get()->vt = VT_I4;
-            value.get()->lVal = static_cast<LONG>(number);
-        } else {
-            continue;
+    const std::size_t filed = node.values.size();
+    UniqueVariant unnamed;
+    bool hasUnnamed = false;
+    try {
+        for (DWORD index = 0;; ++index) {
+            DWORD nameLength = 0;
+            DWORD type = REG_NONE;
+            DWORD size = 0;
+            const LONG status = ReadValue(key, index, buffers, &nameLength, &type, &size);
+            if (status == ERROR_MORE_DATA) continue;
+            if (status != ERROR_SUCCESS) break;
+            UniqueVariant value;
+            if (type == REG_SZ) {
+                // The text ends at its first null, and never beyond the data returned.
+                const wchar_t* text = reinterpret_cast<const wchar_t*>(buffers.data.data());
+                const std::size_t length = ::wcsnlen(text, size / sizeof(wchar_t));
+                BSTR copy = CopyBstr(text, static_cast<UINT>(length)).detach();
+                value.get()->vt = VT_BSTR;
+                value.get()->bstrVal = copy;
+            } else if (type == REG_DWORD) {
+                // Shorter data is zero-extended instead of reading stale buffer bytes.
+                DWORD number = 0;
+                std::memcpy(&number, buffers.data.data(),
+                            size < sizeof(number) ? size : sizeof(number));
+                value.get()->vt = VT_I4;
+                value.get()->lVal = static_cast<LONG>(number);
+            } else {
+                continue;
+            }
+            if (nameLength == 0) {
+                unnamed = std::move(value);
+                hasUnnamed = true;
+                continue;
+            }
+            // Of named values that fold alike, the one listed last stays.
+            FoldedString name(std::wstring_view(buffers.name.data(), nameLength));
+            node.values.AppendUnsorted(std::move(name), std::move(value));
         }
-        const std::wstring_view name =
-            nameLength != 0 ? std::wstring_view(buffers.name.data(), nameLength) : kDefaultValueName;
-        auto entry = node.values.find(UnfoldedName{name});
-        if (entry != node.values.end()) {
-            // The key's unnamed value and a value literally named "(Default)"
-            // share one name in the cache: the literal one wins, in whichever
-            // order the registry lists them.
-            if (nameLength == 0) continue;
-            entry->second = std::move(value);
-        } else {
-            node.values.emplace(FoldedString(name), std::move(value));
-        }
+        node.values.SortAppended(filed);
+    } catch (...) {
+        // The node keeps its order: what this load appended goes.
+        node.values.DropAppended(filed);
+        throw;
+    }
+    // The key's unnamed value and a value literally named "(Default)" share one
+    // name in the cache: the literal one wins, in whichever order the registry
+    // lists them.
+    if (hasUnnamed) {
+        node.values.emplace(FoldedString(kDefaultValueName), std::move(unnamed));
+        node.values.shrink_to_fit();
     }
 }
 
@@ -196,6 +212,8 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
             } while (status == ERROR_MORE_DATA && GrowNameBuffer(level.key, false, buffers->name));
         }
         if (status != ERROR_SUCCESS) {
+            // Every sub-key is filed: the node keeps no spare room.
+            level.node->keys.shrink_to_fit();
             levels.pop_back();
             scopes.Leave();
             continue;

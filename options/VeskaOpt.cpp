@@ -17,19 +17,39 @@ __attribute__((init_priority(1000))) ReaderWriterLock OptionsCacheLock;
 
 namespace {
 
-// Looks up every backslash-separated segment of text in turn, from node down;
-// null as soon as one is not filed.
-OpsInfo* Descend(OpsInfo* node, std::wstring_view text) noexcept {
-    const wchar_t* const end = text.data() + text.size();
-    const wchar_t* segment = text.data();
-    for (const wchar_t* p = segment;; ++p) {
-        if (p != end && *p != L'\\') continue;
-        const auto found = node->keys.find(UnfoldedName{std::wstring_view(segment, std::size_t(p - segment))});
+constexpr std::size_t kFoldCapacity = OpsInfo::KeyMap::kStackFoldCapacity;
+
+// Looks up every backslash-separated segment of [p, end) in turn, from node
+// down; null as soon as one is not filed. Each segment is folded once, while it
+// is scanned for its end; one longer than the fold buffer is compared unfolded.
+OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* const end) noexcept {
+    wchar_t folded[kFoldCapacity];
+    for (;;) {
+        const wchar_t* const segment = p;
+        std::size_t length = 0;
+        for (; p != end && *p != L'\\'; ++p, ++length) {
+            if (length < kFoldCapacity) folded[length] = FoldUnit(*p);
+        }
+        const auto found = length <= kFoldCapacity
+                               ? node->keys.find(FoldedView{std::wstring_view(folded, length)})
+                               : node->keys.find(UnfoldedName{std::wstring_view(segment, length)});
         if (found == node->keys.end() || found->second == nullptr) return nullptr;
         node = found->second.get();
         if (p == end) return node;
-        segment = p + 1;
+        ++p;
     }
+}
+
+// The value filed under name, read up to its first null and folded once on the
+// way; a name longer than the fold buffer is compared unfolded.
+OpsInfo::ValueMap::const_iterator FindValue(const OpsInfo& node, const wchar_t* name) noexcept {
+    wchar_t folded[kFoldCapacity];
+    std::size_t length = 0;
+    for (; name[length] != L'\0'; ++length) {
+        if (length == kFoldCapacity) return node.values.find(UnfoldedName{TextOf(name)});
+        folded[length] = FoldUnit(name[length]);
+    }
+    return node.values.find(FoldedView{std::wstring_view(folded, length)});
 }
 
 // Splits a corrected path at its last backslash into the parent's path and the
@@ -70,7 +90,10 @@ CVeskaOptions::CorrectedPath CVeskaOptions::SetCorrectRoot(const wchar_t* path) 
     VESKA_TRACE_SCOPE(L"CVeskaOptions::SetCorrectRoot");
     // put_Root keeps the prefix free of nulls and ending in a backslash, so the
     // segments of the joined path are those of the prefix followed by the path's.
-    return CorrectedPath{std::wstring_view(m_bstrRoot.get(), ::SysStringLen(m_bstrRoot.get())),
+    // Without a prefix the length is not asked of the system.
+    const BSTR prefix = m_bstrRoot.get();
+    return CorrectedPath{prefix != nullptr ? std::wstring_view(prefix, ::SysStringLen(prefix))
+                                           : std::wstring_view(),
                          TextOf(path)};
 }
 
@@ -79,10 +102,10 @@ OpsInfo* CVeskaOptions::GetOpsInfo(const CorrectedPath& path) const noexcept {
     OpsInfo* node = m_pRoot.get();
     if (node == nullptr || path.empty()) return node;
     if (!path.head.empty()) {
-        node = Descend(node, path.head.substr(0, path.head.size() - 1));
+        node = Descend(node, path.head.data(), path.head.data() + path.head.size() - 1);
         if (node == nullptr) return nullptr;
     }
-    return Descend(node, path.tail);
+    return Descend(node, path.tail.data(), path.tail.data() + path.tail.size());
 }
 
 std::wstring CVeskaOptions::RegistryPathOf(const CorrectedPath& path) const {
@@ -245,7 +268,7 @@ STDMETHODIMP CVeskaOptions::GetValueByName(BSTR Root, BSTR Attr, VARIANT* Val) {
     ::VariantInit(Val);
     const OpsInfo* node = GetOpsInfo(path);
     RETURN_HR_IF(E_FAIL, node == nullptr || Attr == nullptr);
-    const auto found = node->values.find(UnfoldedName{TextOf(Attr)});
+    const auto found = FindValue(*node, Attr);
     RETURN_HR_IF(E_FAIL, found == node->values.end());
     return ::VariantCopy(Val, const_cast<VARIANT*>(found->second.get()));
 }

@@ -18,9 +18,10 @@ int CompareFolded(std::wstring_view a, std::wstring_view b) noexcept {
 }
 
 FoldedString::Block* FoldedString::MakeBlock(std::wstring_view text, bool fold) {
+    if (text.size() > UINT32_MAX - 1) throw std::bad_alloc();
     void* memory = ::operator new(offsetof(Block, text) + (text.size() + 1) * sizeof(wchar_t));
     Block* block = static_cast<Block*>(memory);
-    block->length = text.size();
+    block->length = static_cast<std::uint32_t>(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         block->text[i] = fold ? FoldUnit(text[i]) : text[i];
     }

@@ -3,11 +3,12 @@
 // registry. Ordered by plain comparison of UTF-16 code units of the folded text, a
 // prefix sorting before the longer text.
 //
-// A FoldedString owns its folded copy (a length-prefixed block, one pointer wide)
-// or is null. Copies are deep, so handles can be copied and dropped on any thread.
+// A FoldedString owns its folded copy (a block with a 32-bit length in front of
+// the text; the handle is one pointer wide) or is null. Copies are deep, so handles can be copied and dropped on any thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace veska {
@@ -32,7 +33,8 @@ public:
     // A folded copy of the text up to its first null; null text gives the null
     // name. Throws std::bad_alloc.
     explicit FoldedString(const wchar_t* text);
-    // A folded copy of exactly these code units. Throws std::bad_alloc.
+    // A folded copy of exactly these code units. Throws std::bad_alloc, also for
+    // text of 2^32 code units or more.
     explicit FoldedString(std::wstring_view text);
 
     // The folded text, null-terminated; null for the null name.
@@ -51,7 +53,7 @@ public:
 
 private:
     struct Block {
-        std::size_t length;
+        std::uint32_t length;
         wchar_t text[1];
     };
     static Block* MakeBlock(std::wstring_view text, bool fold);
@@ -65,7 +67,13 @@ struct UnfoldedName {
     std::wstring_view text;
 };
 
-// Ordering of the cache maps; also compares with an UnfoldedName.
+// A name folded already, as FoldedString holds it, used for look-ups: compared by
+// plain code units. Views text owned by the caller.
+struct FoldedView {
+    std::wstring_view text;
+};
+
+// Ordering of folded names; also compares with an UnfoldedName.
 struct FoldedLess {
     using is_transparent = void;
     bool operator()(const FoldedString& a, const FoldedString& b) const noexcept { return a < b; }
