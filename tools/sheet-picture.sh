@@ -44,6 +44,9 @@ xdpyinfo >/dev/null 2>&1 || { echo "tools/sheet-picture.sh: Xvfb did not start o
 # window manager runs here to draw a title bar).
 rm -rf "$VESKA_WINEPREFIX"
 "$run" wineboot -i >/dev/null 2>&1
+# The caption buttons' glyphs come from Wine's Marlett font (fonts-wine), which
+# this Wine reads only from the prefix's own font folder.
+cp /usr/share/wine/fonts/marlett.ttf "$VESKA_WINEPREFIX/drive_c/windows/Fonts/"
 "$run" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 "$run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
 (cd "$build/current" && "$run" regsvr32 /s VeskaOptions.dll)
