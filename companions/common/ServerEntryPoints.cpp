@@ -17,7 +17,8 @@ template <class Visit>
 HRESULT ForEachServedClass(Visit&& visit) {
     int index = 0;
     for (const companion::ServedClass* served = &companion::servedClass;
-         served != nullptr && index < companion::kMaxServedClasses; served = served->next, ++index) {
+         served != nullptr && index < companion::kMaxServedClasses;
+         served = served->next, ++index) {
         RETURN_IF_FAILED(visit(*served, index));
     }
     return S_OK;
@@ -46,7 +47,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
     *ppv = nullptr;
     int index = 0;
     for (const companion::ServedClass* served = &companion::servedClass;
-         served != nullptr && index < companion::kMaxServedClasses; served = served->next, ++index) {
+         served != nullptr && index < companion::kMaxServedClasses;
+         served = served->next, ++index) {
         if (!::InlineIsEqualGUID(clsid, served->clsid)) continue;
         IUnknown* volatile& classObject = classObjects[index];
         if (classObject == nullptr) {

@@ -83,9 +83,9 @@ class SampleComponent : public veska::ObjectRoot<SampleComponent, veska::SingleT
                         public ISpecifyPropertyPages,
                         public ISampleSettings {
 public:
-    using Interfaces = veska::InterfaceMap<veska::Entry<IDispatch>, veska::Entry<IOrderedPropertyPages>,
-                                           veska::Entry<ISpecifyPropertyPages>,
-                                           veska::Entry<ISampleSettings>>;
+    using Interfaces =
+        veska::InterfaceMap<veska::Entry<IDispatch>, veska::Entry<IOrderedPropertyPages>,
+                            veska::Entry<ISpecifyPropertyPages>, veska::Entry<ISampleSettings>>;
 
     // Rows of {page CLSID as text, priority}: column is dimension 1, row dimension 2.
     STDMETHODIMP GetOrderedPages(SAFEARRAY** pages) override {
@@ -156,7 +156,8 @@ public:
         readOnly_ = false;
         if (count > 0 && objects == nullptr) return E_POINTER;
         for (ULONG i = 0; i < count && !settings_; ++i) {
-            if (objects[i] != nullptr) settings_ = veska::ComPtr<IUnknown>::CopyOf(objects[i]).template try_query<ISampleSettings>();
+            if (objects[i] == nullptr) continue;
+            settings_ = ComPtr<IUnknown>::CopyOf(objects[i]).template try_query<ISampleSettings>();
         }
         if (count > 0 && objects[count - 1] != nullptr) {
             ComPtr<IUnknown> last = ComPtr<IUnknown>::CopyOf(objects[count - 1]);
@@ -173,8 +174,9 @@ public:
     STDMETHODIMP Activate(HWND parent, LPCRECT rect, BOOL) override {
         if (rect == nullptr) return E_POINTER;
         if (dialog_ != nullptr) return E_UNEXPECTED;
-        dialog_ = ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog), parent,
-                                       &DialogPage::DialogProc, reinterpret_cast<LPARAM>(this));
+        dialog_ = ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog),
+                                       parent, &DialogPage::DialogProc,
+                                       reinterpret_cast<LPARAM>(this));
         if (dialog_ == nullptr) return HRESULT_FROM_WIN32(::GetLastError());
         if (settings_) Traits::Show(dialog_, settings_->Settings());
         if (readOnly_ || !settings_) {
@@ -202,8 +204,9 @@ public:
         if (info == nullptr) return E_POINTER;
         *info = PROPPAGEINFO{sizeof(PROPPAGEINFO), nullptr, {0, 0}, nullptr, nullptr, 0};
         RECT size = {0, 0, 220, 96};
-        if (HWND probe = ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog),
-                                              ::GetDesktopWindow(), &DialogPage::DialogProc, 0)) {
+        if (HWND probe =
+                ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog),
+                                     ::GetDesktopWindow(), &DialogPage::DialogProc, 0)) {
             ::GetClientRect(probe, &size);
             ::DestroyWindow(probe);
         }
