@@ -54,13 +54,21 @@ for page in "$@"; do
     case $lang in
       xml) continue ;;
       cpp)
+        # Built once per text of the example and header; kept in the build tree.
         exe="$dir/bin/${title%.*}.exe"
-        if ! "$cxx" -std=c++17 -DUNICODE -D_UNICODE -I"$build/current/include" -o "$exe" \
-             "$dir/src/$title" "$build/current/include/VeskaOptions_i.c" -static \
-             -lole32 -loleaut32 -luuid >"$dir/src/$title.log" 2>&1; then
-          echo "FAIL $page: $title does not compile:"; cat "$dir/src/$title.log"
-          failures=$((failures + 1)); continue
+        key=$(cat "$dir/src/$title" "$build/current/include/VeskaOptions_h.h" | sha1sum | cut -c1-16)
+        built="$build/doc-examples-built/$key.exe"
+        if [ ! -f "$built" ]; then
+          mkdir -p "$build/doc-examples-built"
+          if ! "$cxx" -std=c++17 -DUNICODE -D_UNICODE -I"$build/current/include" -o "$built.tmp" \
+               "$dir/src/$title" "$build/current/include/VeskaOptions_i.c" -static \
+               -lole32 -loleaut32 -luuid >"$dir/src/$title.log" 2>&1; then
+            echo "FAIL $page: $title does not compile:"; cat "$dir/src/$title.log"
+            failures=$((failures + 1)); continue
+          fi
+          mv "$built.tmp" "$built"
         fi
+        cp "$built" "$exe"
         output=$(cd "$dir/bin" && "$run" "$(basename "$exe")" 2>&1) ;;
       *) output=$(cd "$dir/bin" && "$run" cscript //nologo "$(winpath "$dir/src/$title")" 2>&1) ;;
     esac
