@@ -221,13 +221,16 @@ cp "$x64/current/VeskaOptions.dll" "$other/"
 (cd "$other" && run64 regsvr32 /s VeskaOptions.dll)
 run64 reg add "$options" /ve /d 'C:\Other Product\bin\VeskaOptions.dll' /f >/dev/null
 run64 reg delete "$options" /v RefCount /f >/dev/null
-run64 "$setup" /S
+run64 "$setup" /S /COMPANIONS
 expect "install over another product's registration exits 0" "$?" 0
 expect "the class names the bare file name while installed" "$(value "$options" /ve)" VeskaOptions.dll
+expect "/COMPANIONS registers the companions" "$(value 'HKCR\Corvane.XMLDataIfsImpl\CLSID' /ve)" \
+  '{2798977C-2AB4-4CB6-B7AD-3616268B57CC}'
 uninstall 'C:\Program Files\VeskaOptions'
 expect "uninstall over another product's registration exits 0" "$?" 0
 expect "the other product's path is back" "$(value "$options" /ve)" 'C:\Other Product\bin\VeskaOptions.dll'
 expect "the other product's registration is counted once" "$(value "$options" "/v RefCount")" 0x1
+expect "the companions are unregistered" "$(value 'HKCR\Corvane.XMLDataIfsImpl\CLSID' /ve)" none
 cpp_sample "$other" "the other product after the uninstall"
 
 [ "$failures" -eq 0 ] || { echo "installer: $failures failed (the prefix is kept in $work)"; exit 1; }
