@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what the build and the tests need, when it is missing: the MinGW-w64
 # cross compilers of both architectures, widl, Wine, CMake, the GoogleTest
-# sources, the header-only JSON library and makensis for the installer. Wine's 32-bit half (wine32:i386) is installed only where this kernel
-# runs 32-bit programs: elsewhere it could never start.
+# sources, the header-only JSON library and makensis (nsis) for the installer.
+# Wine's 32-bit half (wine32:i386) is installed only where this kernel runs
+# 32-bit programs: elsewhere it could never start.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tools/machine.sh"
