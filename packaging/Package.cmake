@@ -1,7 +1,8 @@
 # Makes the installer and the SDK archive (cmake -P, run by the x64 tree's
 # "packages" target). Arguments: VERSION, SOURCE, X64 and X86 (the build trees),
 # OUT (where the packages go), WORK (the x64 tree's packaging folder with the
-# generated installer script and CMake package files), MAKENSIS.
+# generated installer script and CMake package files), MAKENSIS, STRIP (a strip
+# of MinGW-w64's binutils, which reads both architectures' DLLs).
 cmake_minimum_required(VERSION 3.20)
 
 foreach(tree X64 X86)
@@ -12,15 +13,35 @@ foreach(tree X64 X86)
 endforeach()
 file(MAKE_DIRECTORY ${OUT})
 
+# The installer takes the DLLs and programs from stage/<arch>/, laid out as in
+# the build trees but without debug information (the trees keep theirs).
+set(stage ${WORK}/stage)
+file(REMOVE_RECURSE ${stage})
+function(stage_stripped from to)
+  get_filename_component(folder ${to} DIRECTORY)
+  file(MAKE_DIRECTORY ${folder})
+  execute_process(COMMAND ${STRIP} --strip-debug -o ${to} ${from} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${STRIP} could not strip ${from}")
+  endif()
+endfunction()
+
 # The console program is installed where the build has it, in any folder of the
 # tree but the Wine prefixes.
 set(nsis_defines)
 foreach(arch X64 X86)
+  string(TOLOWER ${arch} dir)
+  list(APPEND nsis_defines -D${arch}=${stage}/${dir})
+  foreach(file current/VeskaOptions.dll companions/InstallationInfo.dll companions/KvtOptions.dll
+               companions/XMLDataIfsImpl.dll companions/OxaTimeTrace.dll)
+    stage_stripped(${${arch}}/${file} ${stage}/${dir}/${file})
+  endforeach()
   file(GLOB found ${${arch}}/veskaopt.exe ${${arch}}/*/veskaopt.exe ${${arch}}/*/*/veskaopt.exe)
   list(FILTER found EXCLUDE REGEX "prefix/")
   if(found)
     list(GET found 0 program)
-    list(APPEND nsis_defines -DVESKAOPT_${arch}=${program})
+    stage_stripped(${program} ${stage}/${dir}/veskaopt.exe)
+    list(APPEND nsis_defines -DVESKAOPT_${arch}=${stage}/${dir}/veskaopt.exe)
     message(STATUS "${arch} console program: ${program}")
   else()
     message(STATUS "${arch} console program: none in ${${arch}}, not installed")

@@ -114,7 +114,8 @@ expect "silent install exits 0" "$?" 0
 installed="$drive/Program Files/VeskaOptions"
 expect "64-bit DLL in the 64-bit program folder" "$(ls "$installed/bin")" VeskaOptions.dll
 expect "32-bit DLL in the 32-bit program folder" \
-  "$(cmp "$drive/Program Files (x86)/VeskaOptions/bin/VeskaOptions.dll" "$x86/current/VeskaOptions.dll" && echo same)" same
+  "$(cmp "$drive/Program Files (x86)/VeskaOptions/bin/VeskaOptions.dll" \
+         "$x64/packaging/stage/x86/current/VeskaOptions.dll" && echo same)" same
 expect "Add/Remove Programs entry" "$(value "$uninst" "/v QuietUninstallString")" \
   '"C:\Program Files\VeskaOptions\uninstall.exe" /S'
 counts "installed" 0x1 0x1
