@@ -406,7 +406,6 @@ HRESULT MergeSettingsElement(OpsInfo& node, IXMLDataNode* element, MergeRecord* 
     // failure of one of its child lists. The trail names the element while it
     // is worked on.
     auto enter = [&](OpsInfo& target, IXMLDataNode* current, UniqueBstr name) -> HRESULT {
-        work.reserve(work.size() + 1);
         const bool named = name.get() != nullptr;
         if (named) trail.Push(name.get());
         const auto leave = [&](HRESULT hr) {
