@@ -280,6 +280,89 @@ STDMETHODIMP CVeskaOptions::put_Root(BSTR newVal) {
 // ---------------------------------------------------------------------------
 // Reading
 
+namespace {
+
+constexpr DISPID kDispidGetKeys = 3;
+constexpr DISPID kDispidGetValues = 5;
+
+// True for a call of GetKeys or GetValues in a form only scripts use: Root alone,
+// or Root and a VARIANT passed by reference.
+bool IsScriptArrayCall(DISPID id, WORD flags, const DISPPARAMS* params) noexcept {
+    if (id != kDispidGetKeys && id != kDispidGetValues) return false;
+    if ((flags & DISPATCH_METHOD) == 0 || params == nullptr || params->rgvarg == nullptr ||
+        params->cNamedArgs != 0) {
+        return false;
+    }
+    return params->cArgs == 1 ||
+           (params->cArgs == 2 && V_VT(&params->rgvarg[0]) == (VT_BYREF | VT_VARIANT));
+}
+
+// The keys' array of strings as an array of VARIANTs of the same shape, each
+// holding a copy of its string: the scripting engines index arrays of VARIANTs
+// only.
+HRESULT ToVariantArray(SAFEARRAY* strings, UniqueSafeArray& variants) noexcept {
+    // The descriptor keeps its bounds last dimension first; SafeArrayCreate
+    // takes them first dimension first.
+    SAFEARRAYBOUND bounds[2] = {strings->rgsabound[1], strings->rgsabound[0]};
+    variants.reset(::SafeArrayCreate(VT_VARIANT, 2, bounds));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, variants.get());
+    SafeArrayDataAccess from;
+    SafeArrayDataAccess to;
+    RETURN_IF_FAILED(from.Access(strings));
+    RETURN_IF_FAILED(to.Access(variants.get()));
+    const BSTR* text = from.data<BSTR>();
+    VARIANT* slot = to.data<VARIANT>();
+    const ULONG count = bounds[0].cElements * bounds[1].cElements;
+    for (ULONG i = 0; i < count; ++i) {
+        if (text[i] != nullptr) {
+            slot[i].bstrVal = ::SysAllocStringLen(text[i], ::SysStringLen(text[i]));
+            RETURN_HR_IF_NULL(E_OUTOFMEMORY, slot[i].bstrVal);
+        }
+        slot[i].vt = VT_BSTR;
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+STDMETHODIMP OptionsDispatch::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* argError) {
+    if (!IsScriptArrayCall(id, flags, params)) {
+        return DispatchImpl::Invoke(id, iid, lcid, flags, params, result, exception, argError);
+    }
+    if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
+    const UINT rootIndex = params->cArgs - 1;  // the arguments come last first
+    UniqueVariant root;
+    if (FAILED(::VariantChangeType(root.get(), &params->rgvarg[rootIndex], 0, VT_BSTR))) {
+        if (argError != nullptr) *argError = rootIndex;
+        return DISP_E_TYPEMISMATCH;
+    }
+    UniqueSafeArray array;
+    const HRESULT hr = id == kDispidGetKeys ? GetKeys(V_BSTR(root.get()), array.put())
+                                            : GetValues(V_BSTR(root.get()), array.put());
+    RETURN_IF_FAILED(hr);
+    if (id == kDispidGetKeys && array.get() != nullptr) {
+        UniqueSafeArray variants;
+        RETURN_IF_FAILED(ToVariantArray(array.get(), variants));
+        array = std::move(variants);
+    }
+    // No keys or values: an empty VARIANT, as the member hands out a null array.
+    UniqueVariant value;
+    if (array.get() != nullptr) {
+        V_VT(value.get()) = VT_ARRAY | VT_VARIANT;
+        V_ARRAY(value.get()) = array.detach();
+    }
+    if (result != nullptr) RETURN_IF_FAILED(::VariantCopy(result, value.get()));
+    if (params->cArgs == 2) {
+        VARIANT* target = V_VARIANTREF(&params->rgvarg[0]);
+        ::VariantClear(target);
+        *target = value.detach();
+    }
+    return hr;
+}
+
 STDMETHODIMP CVeskaOptions::GetKeys(BSTR Root, SAFEARRAY** Keys) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::GetKeys");
     return ComBoundary([&]() -> HRESULT {

@@ -20,6 +20,10 @@ check(options.Dirty == false, "creating a value leaves Dirty alone");
 options.SetValueByName("Window", "Width", 1024, 0, 0);
 check(options.Dirty == false, "SetDirtyBit 0 leaves Dirty alone");
 check(options.GetValueByName("Window", "Width") == 1024, "the cache has the new width");
+var values = new VBArray(options.GetValues("Window"));
+check(values.ubound(2) == 1 && values.getItem(0, 0) == "title" && values.getItem(1, 1) == 1024,
+      "GetValues without its reference gives the array as the result");
+check(options.GetKeys("Window") === undefined, "GetKeys of a key without keys gives nothing");
 
 var threw = false;
 try { options.Init(1, root); } catch (e) { threw = true; }

@@ -65,6 +65,14 @@ On Error GoTo 0
 options.SetValueByName "Editor\Colors", "Background", 255, 1
 Check shell.RegRead(hkcu & "Editor\Colors\Background") = 255, "the added key takes values"
 
+' GetKeys and GetValues fill a script's variables; GetValues by column, then row.
+Dim keys, values, path : path = "Editor"
+options.GetKeys path, keys
+Check UBound(keys, 2) = 0 And keys(0, 0) = "colors", "GetKeys fills a variable"
+options.GetValues "Editor\Colors", values
+Check UBound(values, 2) = 0 And values(0, 0) = "background" And values(1, 0) = 255, _
+      "GetValues fills a variable with the names and values"
+
 ' The provider: a late-bound call that fails comes back as the script's error.
 Dim provider : Set provider = CreateObject("Corvane.PropertyProvider.1")
 On Error Resume Next
