@@ -23,7 +23,8 @@ void Write(DWORD which, std::string_view text) {
     while (done < text.size()) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
-        if (!::WriteFile(handle, text.data() + done, chunk, &written, nullptr) || written == 0) return;
+        if (!::WriteFile(handle, text.data() + done, chunk, &written, nullptr) || written == 0)
+            return;
         done += written;
     }
 }
@@ -105,7 +106,8 @@ std::wstring DescribeHresult(HRESULT hr) {
     std::swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
     std::wstring message = SystemText(static_cast<DWORD>(hr));
     // Some systems keep texts for Win32 codes only.
-    if (message.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32) message = SystemText(HRESULT_CODE(hr));
+    if (message.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32)
+        message = SystemText(HRESULT_CODE(hr));
     if (message.empty()) message = L"(the system has no text for it)";
     return std::wstring(code) + L" " + message;
 }

@@ -14,10 +14,10 @@ namespace veskaopt {
 // Exit statuses, as documented in --help and the README.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitCheckFailed = 1,   // check: a settings file would fail or be refused
-    kExitUsage = 2,         // the command line or a value given on it is wrong
-    kExitFailure = 3,       // a component, registry or file call failed
-    kExitNotFound = 4,      // ROOT, PATH, NAME, or a file or folder, does not exist
+    kExitCheckFailed = 1,  // check: a settings file would fail or be refused
+    kExitUsage = 2,        // the command line or a value given on it is wrong
+    kExitFailure = 3,      // a component, registry or file call failed
+    kExitNotFound = 4,     // ROOT, PATH, NAME, or a file or folder, does not exist
 };
 
 // A failure that ends the command: printed on standard error as

@@ -139,7 +139,8 @@ void RegSections(const KeyNode& node, const std::wstring& path, std::wstring& ou
 
 }  // namespace
 
-std::string ExportJson(const KeyNode& tree, const std::wstring& hiveName, const std::wstring& root) {
+std::string ExportJson(const KeyNode& tree, const std::wstring& hiveName,
+                       const std::wstring& root) {
     Json document = {{"hive", Utf8(hiveName)}, {"root", Utf8(root)}};
     Json body = JsonKey(tree);
     document["values"] = std::move(body["values"]);

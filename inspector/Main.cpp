@@ -44,16 +44,19 @@ struct Arguments {
 };
 
 void AddHive(CLI::App* command, Arguments& args) {
-    static const std::map<std::string, int> hives = {
-        {"HKLM", 0}, {"HKEY_LOCAL_MACHINE", 0}, {"HKCU", 1},
-        {"HKEY_CURRENT_USER", 1}, {"HKCR", 2}, {"HKEY_CLASSES_ROOT", 2}};
-    command->add_option("--hive", args.mainKey, "hive Init reads ROOT from: HKCU (default), HKLM or HKCR")
+    static const std::map<std::string, int> hives = {{"HKLM", 0}, {"HKEY_LOCAL_MACHINE", 0},
+                                                     {"HKCU", 1}, {"HKEY_CURRENT_USER", 1},
+                                                     {"HKCR", 2}, {"HKEY_CLASSES_ROOT", 2}};
+    command
+        ->add_option("--hive", args.mainKey,
+                     "hive Init reads ROOT from: HKCU (default), HKLM or HKCR")
         ->transform(CLI::CheckedTransformer(hives, CLI::ignore_case))
         ->option_text("HKCU|HKLM|HKCR");
 }
 
 void AddRoot(CLI::App* command, Arguments& args) {
-    command->add_option("ROOT", args.root, "registry key given to Init, below the hive")->required();
+    command->add_option("ROOT", args.root, "registry key given to Init, below the hive")
+        ->required();
 }
 
 void AddPersist(CLI::App* command, Arguments& args, const char* what) {
@@ -109,7 +112,8 @@ void WriteOutput(const std::string& output, const void* data, size_t size) {
         throw ToolError(kExitFailure, L"creating " + path, HRESULT_FROM_WIN32(::GetLastError()));
     }
     DWORD written = 0;
-    if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+    if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) ||
+        written != size) {
         throw ToolError(kExitFailure, L"writing " + path, HRESULT_FROM_WIN32(::GetLastError()));
     }
 }
@@ -117,8 +121,9 @@ void WriteOutput(const std::string& output, const void* data, size_t size) {
 // Says that a change without --persist ends with this process.
 void NoteCacheOnly(bool persist) {
     if (!persist) {
-        Note(L"without --persist the change reaches only this process's cache and ends with it; "
-             L"the registry is unchanged");
+        Note(
+            L"without --persist the change reaches only this process's cache and ends with it; "
+            L"the registry is unchanged");
     }
 }
 
@@ -140,7 +145,8 @@ int Show(const Arguments& args) {
     const std::wstring root = Wide(args.root);
     session.Init(args.mainKey, root);
     const KeyNode tree = session.ReadTree(Wide(args.path), true);
-    std::wstring out = std::wstring(HiveOf(args.mainKey).name) + L"\\" + JoinPath(Trimmed(root), Wide(args.path)) + L"\n";
+    std::wstring out = std::wstring(HiveOf(args.mainKey).name) + L"\\" +
+                       JoinPath(Trimmed(root), Wide(args.path)) + L"\n";
     PrintTree(tree, 1, out);
     Out(out);
     return kExitOk;
@@ -194,8 +200,9 @@ int Remove(const Arguments& args) {
     if (FAILED(found)) ThrowMissingOr(session, path, name, found, L"GetValueByName");
     UniqueBstr pathText = CopyBstr(path.c_str(), static_cast<UINT>(path.size()));
     UniqueBstr nameText = CopyBstr(name.c_str(), static_cast<UINT>(name.size()));
-    ThrowIfFailed(session.Options()->RemoveValueByName(pathText.get(), nameText.get(), args.persist),
-                  L"RemoveValueByName");
+    ThrowIfFailed(
+        session.Options()->RemoveValueByName(pathText.get(), nameText.get(), args.persist),
+        L"RemoveValueByName");
     NoteCacheOnly(args.persist);
     return kExitOk;
 }
@@ -229,31 +236,36 @@ int Check(const Arguments& args) {
 
 int Run(std::vector<std::string> argv) {
     Arguments args;
-    CLI::App app{"Shows, checks, changes and exports the options tree that VeskaOptions.dll "
-                 "caches, through its registered classes.",
-                 "veskaopt"};
+    CLI::App app{
+        "Shows, checks, changes and exports the options tree that VeskaOptions.dll "
+        "caches, through its registered classes.",
+        "veskaopt"};
     app.footer(kExitStatuses);
     app.set_version_flag("--version", VESKAOPT_VERSION);
     app.require_subcommand(1, 1);
 
     CLI::App* show = app.add_subcommand(
-        "show", "Print the tree below PATH as the cache holds it after Init, each value with its "
-                "type, data and origin (registry, settings file, written).");
+        "show",
+        "Print the tree below PATH as the cache holds it after Init, each value with its "
+        "type, data and origin (registry, settings file, written).");
     AddHive(show, args);
     AddRoot(show, args);
     show->add_option("PATH", args.path, "key below ROOT (default: ROOT itself)");
 
     CLI::App* check = app.add_subcommand(
-        "check", "Check settings files by the merge's rules and against VeskaSettings.xsd. "
-                 "Problems print as file:line:col: error|warning: message (line and column "
-                 "left out where unknown); schema warnings do not change the exit status.");
-    check->add_option("FILE|FOLDER", args.files,
-                      "settings files or folders (every *.xml); default: the DLL's settings folder");
+        "check",
+        "Check settings files by the merge's rules and against VeskaSettings.xsd. "
+        "Problems print as file:line:col: error|warning: message (line and column "
+        "left out where unknown); schema warnings do not change the exit status.");
+    check->add_option(
+        "FILE|FOLDER", args.files,
+        "settings files or folders (every *.xml); default: the DLL's settings folder");
 
     CLI::App* get = app.add_subcommand("get", "Print the data of one value (GetValueByName).");
     CLI::App* set = app.add_subcommand(
-        "set", "Set a value (SetValueByName; AddValueByName when it does not exist yet) and "
-               "print it as the cache stores it.");
+        "set",
+        "Set a value (SetValueByName; AddValueByName when it does not exist yet) and "
+        "print it as the cache stores it.");
     CLI::App* remove = app.add_subcommand("remove", "Remove a value (RemoveValueByName).");
     for (CLI::App* command : {get, set, remove}) {
         AddHive(command, args);
@@ -262,20 +274,23 @@ int Run(std::vector<std::string> argv) {
         command->add_option("NAME", args.name, "value name")->required();
     }
     set->add_option("VALUE", args.value, "the value's text")->required();
-    set->add_option("--type", args.type,
-                    "type VALUE is converted to: STRING (default), I4, BOOL, I1, I2, I8, INT, "
-                    "UINT, R4, R8, DATE (the store keeps I2, I4 and BOOL as I4, the rest as STRING)");
+    set->add_option(
+        "--type", args.type,
+        "type VALUE is converted to: STRING (default), I4, BOOL, I1, I2, I8, INT, "
+        "UINT, R4, R8, DATE (the store keeps I2, I4 and BOOL as I4, the rest as STRING)");
     AddPersist(set, args, "also write the value below HKEY_CURRENT_USER\\ROOT (ChangeDefault)");
     AddPersist(remove, args, "also delete the value below HKEY_CURRENT_USER\\ROOT (ChangeDefault)");
 
     CLI::App* exportCommand = app.add_subcommand(
-        "export", "Write the tree as JSON, or as a registry file (UTF-16, \"Windows Registry "
-                  "Editor Version 5.00\") for HKEY_CURRENT_USER\\ROOT, whatever the hive read.");
+        "export",
+        "Write the tree as JSON, or as a registry file (UTF-16, \"Windows Registry "
+        "Editor Version 5.00\") for HKEY_CURRENT_USER\\ROOT, whatever the hive read.");
     AddHive(exportCommand, args);
     AddRoot(exportCommand, args);
     exportCommand->add_option("--format", args.format, "json (default) or reg")
         ->check(CLI::IsMember({"json", "reg"}));
-    exportCommand->add_option("-o,--output", args.output, "file to write (default: standard output)");
+    exportCommand->add_option("-o,--output", args.output,
+                              "file to write (default: standard output)");
 
     for (CLI::App* command : app.get_subcommands({})) command->footer(kExitStatuses);
 

@@ -77,9 +77,10 @@ OptionsSession::OptionsSession() {
     CLSID clsid;
     const HRESULT found = ::CLSIDFromProgID(L"Corvane.VeskaOptions.1", &clsid);
     if (FAILED(found)) {
-        throw ToolError(kExitFailure,
-                        L"the class Corvane.VeskaOptions.1 is not registered (regsvr32 VeskaOptions.dll)",
-                        found);
+        throw ToolError(
+            kExitFailure,
+            L"the class Corvane.VeskaOptions.1 is not registered (regsvr32 VeskaOptions.dll)",
+            found);
     }
     ThrowIfFailed(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IVeskaOptions3,
                                      options_.put_void()),
@@ -154,7 +155,8 @@ void OptionsSession::Fill(KeyNode& node, const std::wstring& path, bool withOrig
         ValueNode value;
         UniqueVariant name;
         ThrowIfFailed(ElementAt(values.get(), 0, row, name.put()), L"reading GetValues' array");
-        ThrowIfFailed(ElementAt(values.get(), 1, row, value.data.put()), L"reading GetValues' array");
+        ThrowIfFailed(ElementAt(values.get(), 1, row, value.data.put()),
+                      L"reading GetValues' array");
         value.name = TextOf(*name.get());
         if (withOrigins) value.origin = OriginOf(path, value.name);
         node.values.push_back(std::move(value));
@@ -180,7 +182,8 @@ Origin OptionsSession::OriginOf(const std::wstring& path, const std::wstring& na
     UniqueBstr nameText = Bstr(name);
     UniqueVariant result;
     const HRESULT hr = diagnostics_->GetValueOrigin(pathText.get(), nameText.get(), result.put());
-    if (FAILED(hr) || result.vt() != (VT_ARRAY | VT_VARIANT) || CountOf(result.get()->parray, 1) < 4) {
+    if (FAILED(hr) || result.vt() != (VT_ARRAY | VT_VARIANT) ||
+        CountOf(result.get()->parray, 1) < 4) {
         return origin;
     }
     SAFEARRAY* array = result.get()->parray;

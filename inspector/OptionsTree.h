@@ -23,10 +23,10 @@ const Hive& HiveOf(int mainKey);
 
 // Where a value of the cache comes from, as the diagnostics interface tells.
 struct Origin {
-    long kind = -1;          // a VeskaOrigin; -1 when the interface is missing
-    std::wstring source;     // registry key or settings file
-    long line = 0;           // line in the settings file, 0 where unknown
-    std::wstring replaced;   // registry key of the value a settings file replaced
+    long kind = -1;         // a VeskaOrigin; -1 when the interface is missing
+    std::wstring source;    // registry key or settings file
+    long line = 0;          // line in the settings file, 0 where unknown
+    std::wstring replaced;  // registry key of the value a settings file replaced
 };
 
 struct ValueNode {
@@ -69,7 +69,8 @@ public:
 
     bool HasKey(const std::wstring& path);
     // S_OK with the value, or the failure of GetValueByName.
-    HRESULT GetValue(const std::wstring& path, const std::wstring& name, veska::UniqueVariant& value);
+    HRESULT GetValue(const std::wstring& path, const std::wstring& name,
+                     veska::UniqueVariant& value);
 
     IVeskaOptions3* Options() const noexcept { return options_.get(); }
 

@@ -126,12 +126,14 @@ public:
             error->get_reason(reason.put());
             error->get_errorCode(&code);
         }
-        std::wstring text = OneLine(reason ? std::wstring(reason.get(), ::SysStringLen(reason.get()))
-                                           : std::wstring());
+        std::wstring text = OneLine(
+            reason ? std::wstring(reason.get(), ::SysStringLen(reason.get())) : std::wstring());
         if (text.empty()) {
             // Some parsers give the verdict alone.
-            text = L"does not match the settings schema (the XML parser names no reason or "
-                   L"position; " + DescribeHresult(code != 0 ? code : hr) + L")";
+            text =
+                L"does not match the settings schema (the XML parser names no reason or "
+                L"position; " +
+                DescribeHresult(code != 0 ? code : hr) + L")";
         }
         Out(Location(file, line, column) + L"warning: " + text + L"\n");
     }
@@ -169,7 +171,8 @@ std::vector<std::wstring> XmlFilesOf(const std::wstring& path) {
         veska::UniqueFindHandle::Adopt(::FindFirstFileW((folder + L"*.xml").c_str(), &found));
     if (!search) return files;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(folder + found.cFileName);
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(folder + found.cFileName);
     } while (::FindNextFileW(search.get(), &found));
     return files;
 }
@@ -181,8 +184,9 @@ int CheckSettingsFiles(OptionsSession& session, const std::vector<std::wstring>&
     std::vector<std::wstring> paths = arguments;
     if (paths.empty()) {
         if (diagnostics == nullptr) {
-            throw ToolError(kExitFailure, L"without IVeskaOptionsDiagnostics the settings folder is "
-                                          L"unknown: name the files or folders to check");
+            throw ToolError(kExitFailure,
+                            L"without IVeskaOptionsDiagnostics the settings folder is "
+                            L"unknown: name the files or folders to check");
         }
         UniqueBstr folder;
         ThrowIfFailed(diagnostics->get_SettingsFolder(folder.put()), L"SettingsFolder");
@@ -215,7 +219,8 @@ int CheckSettingsFiles(OptionsSession& session, const std::vector<std::wstring>&
             ThrowIfFailed(hr, L"CheckSettings of " + path);
             rows = OptionsSession::ReadSettingsRows(*result.get());
         } else {
-            for (std::wstring& file : XmlFilesOf(path)) rows.push_back({std::move(file), L"", 0, 0, L""});
+            for (std::wstring& file : XmlFilesOf(path))
+                rows.push_back({std::move(file), L"", 0, 0, L""});
         }
         for (const SettingsFileRow& row : rows) {
             ++checked;

@@ -15,18 +15,18 @@ struct TypeEntry {
     VARTYPE type;
 };
 const TypeEntry kTypes[] = {
-    {L"BOOL", VT_BOOL}, {L"I1", VT_I1},     {L"I2", VT_I2},       {L"I8", VT_I8},
-    {L"INT", VT_INT},   {L"UI1", VT_I1},    {L"UI2", VT_I2},      {L"UI4", VT_I4},
-    {L"UI8", VT_I8},    {L"UINT", VT_UINT}, {L"R4", VT_R4},       {L"R8", VT_R8},
-    {L"DATE", VT_DATE}, {L"I4", VT_I4},     {L"NUMBER", VT_I4},   {L"BSTR", VT_BSTR},
+    {L"BOOL", VT_BOOL},   {L"I1", VT_I1},     {L"I2", VT_I2},     {L"I8", VT_I8},
+    {L"INT", VT_INT},     {L"UI1", VT_I1},    {L"UI2", VT_I2},    {L"UI4", VT_I4},
+    {L"UI8", VT_I8},      {L"UINT", VT_UINT}, {L"R4", VT_R4},     {L"R8", VT_R8},
+    {L"DATE", VT_DATE},   {L"I4", VT_I4},     {L"NUMBER", VT_I4}, {L"BSTR", VT_BSTR},
     {L"STRING", VT_BSTR},
 };
 
 // The name printed for each type: the plain one, not the merge's aliases.
 const TypeEntry kPrinted[] = {
-    {L"STRING", VT_BSTR}, {L"I4", VT_I4},   {L"BOOL", VT_BOOL}, {L"I1", VT_I1},
-    {L"I2", VT_I2},       {L"I8", VT_I8},   {L"INT", VT_INT},   {L"UINT", VT_UINT},
-    {L"R4", VT_R4},       {L"R8", VT_R8},   {L"DATE", VT_DATE},
+    {L"STRING", VT_BSTR}, {L"I4", VT_I4}, {L"BOOL", VT_BOOL}, {L"I1", VT_I1},
+    {L"I2", VT_I2},       {L"I8", VT_I8}, {L"INT", VT_INT},   {L"UINT", VT_UINT},
+    {L"R4", VT_R4},       {L"R8", VT_R8}, {L"DATE", VT_DATE},
 };
 
 }  // namespace
@@ -91,8 +91,9 @@ veska::UniqueVariant ValueFromText(const std::wstring& text, const std::wstring&
         }
     }
     if (found == nullptr) {
-        throw ToolError(kExitUsage, L"unknown type \"" + typeName +
-                                        L"\" (STRING, I4, BOOL, I1, I2, I8, INT, UINT, R4, R8, DATE)");
+        throw ToolError(kExitUsage,
+                        L"unknown type \"" + typeName +
+                            L"\" (STRING, I4, BOOL, I1, I2, I8, INT, UINT, R4, R8, DATE)");
     }
     veska::UniqueVariant result;
     VARIANT& v = *result.get();
@@ -101,8 +102,9 @@ veska::UniqueVariant ValueFromText(const std::wstring& text, const std::wstring&
     if (found->type != VT_BSTR) {
         const HRESULT hr = ::VariantChangeTypeEx(&v, &v, LOCALE_INVARIANT, 0, found->type);
         if (FAILED(hr)) {
-            throw ToolError(kExitUsage,
-                            L"VALUE \"" + text + L"\" is not a " + std::wstring(found->name), hr);
+            throw ToolError(
+                kExitUsage,
+                L"VALUE \"" + text + L"\" cannot be converted to " + std::wstring(found->name), hr);
         }
     }
     return result;
