@@ -93,8 +93,9 @@ public:
         }
     }
 
-    // Prints "file:line:col: warning: ..." for what the schema finds.
-    void Validate(const std::wstring& file) {
+    // Prints "file:line:col: warning: ..." for what the schema finds. A file
+    // that does not parse is left to the merge's check when there is one.
+    void Validate(const std::wstring& file, bool reportParseErrors) {
         if (!cache_) return;
         ComPtr<IXMLDOMDocument2> document;
         HRESULT hr = ::CoCreateInstance(kClsidDomDocument60, nullptr, CLSCTX_INPROC_SERVER,
@@ -112,6 +113,7 @@ public:
         hr = document->load(*path.get(), &loaded);
         ComPtr<IXMLDOMParseError> error;
         if (FAILED(hr) || loaded != VARIANT_TRUE) {
+            if (!reportParseErrors) return;
             document->get_parseError(error.put());
         } else {
             // Parsers that do not validate while loading do it here.
@@ -230,7 +232,7 @@ int CheckSettingsFiles(OptionsSession& session, const std::vector<std::wstring>&
                     (row.result == L"refused" ? L"refused: " : L"") +
                     OneLine(row.message.empty() ? row.result : row.message) + L"\n");
             }
-            schema.Validate(row.path);
+            schema.Validate(row.path, diagnostics == nullptr);
         }
     }
     if (diagnostics == nullptr) {
