@@ -7,6 +7,7 @@
 #include <oaidl.h>
 
 #include <cstddef>
+#include <type_traits>
 
 #include "support/Owners.h"
 
@@ -36,7 +37,7 @@ public:
     void Clear() noexcept;
 
 private:
-    static constexpr std::size_t kCapacity = 4;
+    static constexpr std::size_t kCapacity = 6;
 
     CriticalSection lock_;
     const GUID& libid_;
@@ -61,8 +62,17 @@ HRESULT GetCachedTypeInfo(REFIID iid, ITypeInfo** typeInfo) noexcept;
 // argument's index in rgvarg in *argError when argError is not null).
 HRESULT CheckInvokeArguments(const DISPPARAMS* params, UINT* argError) noexcept;
 
-// Implements IDispatch for the dual interface I.
-template <class I>
+// The DISPIDs under which DispatchImpl<I, Also> answers the members of Also:
+// Also's own DISPID (from 0 up to kAlsoDispIdSpan) plus kAlsoDispIdBase.
+constexpr DISPID kAlsoDispIdBase = 0x10000;
+constexpr DISPID kAlsoDispIdSpan = 0x10000;
+
+// Implements IDispatch for the dual interface I. When Also is another dual
+// interface of the same object, the names I does not know are looked up in
+// Also's type information, and Invoke calls them on the object's Also: late-bound
+// clients that hold the object through I's IDispatch, as scripts do, reach both.
+// GetTypeInfo describes I alone.
+template <class I, class Also = I>
 class DispatchImpl : public I {
 public:
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
@@ -83,13 +93,38 @@ public:
         if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
         ComPtr<ITypeInfo> info;
         RETURN_IF_FAILED(GetCachedTypeInfo(__uuidof(I), info.put()));
-        return info->GetIDsOfNames(names, count, ids);
+        const HRESULT hr = info->GetIDsOfNames(names, count, ids);
+        if constexpr (!std::is_same_v<I, Also>) {
+            if (hr == DISP_E_UNKNOWNNAME && count != 0 && ids != nullptr) {
+                ComPtr<ITypeInfo> also;
+                if (SUCCEEDED(GetCachedTypeInfo(__uuidof(Also), also.put())) &&
+                    SUCCEEDED(also->GetIDsOfNames(names, count, ids)) && ids[0] >= 0 &&
+                    ids[0] < kAlsoDispIdSpan) {
+                    ids[0] += kAlsoDispIdBase;
+                    return S_OK;
+                }
+                // Neither knows every name: the answer is I's.
+                return info->GetIDsOfNames(names, count, ids);
+            }
+        }
+        return hr;
     }
 
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
         if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
         RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
+        if constexpr (!std::is_same_v<I, Also>) {
+            if (id >= kAlsoDispIdBase && id < kAlsoDispIdBase + kAlsoDispIdSpan) {
+                ComPtr<Also> target;
+                RETURN_IF_FAILED(static_cast<I*>(this)->QueryInterface(__uuidof(Also),
+                                                                       target.put_void()));
+                ComPtr<ITypeInfo> also;
+                RETURN_IF_FAILED(GetCachedTypeInfo(__uuidof(Also), also.put()));
+                return also->Invoke(target.get(), id - kAlsoDispIdBase, flags, params, result,
+                                    exception, argError);
+            }
+        }
         ComPtr<ITypeInfo> info;
         RETURN_IF_FAILED(GetCachedTypeInfo(__uuidof(I), info.put()));
         return info->Invoke(static_cast<I*>(this), id, flags, params, result, exception, argError);

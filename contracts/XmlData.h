@@ -41,6 +41,18 @@ public:
     virtual HRESULT STDMETHODCALLTYPE GetRootElement(IXMLDataNode** root) = 0;
 };
 
+// The document with the position of its last parse failure, beside
+// IXMLDataDocument. A caller asks for it and does without when a component
+// lacks it.
+MIDL_INTERFACE("17F4A39F-B965-4C98-B0D8-2187C31CCD38")
+IXMLDataDocument2 : public IXMLDataDocument {
+public:
+    // Line and column (both from 1) where the parser stopped during the last
+    // load; 0 and 0 when that load succeeded, failed before the parser saw the
+    // document, or the parser gave no position.
+    virtual HRESULT STDMETHODCALLTYPE GetParseErrorPosition(LONG* line, LONG* column) = 0;
+};
+
 // An element or an attribute of a loaded document.
 MIDL_INTERFACE("4A4784CA-2330-4944-8BE8-593FDE61FE47")
 IXMLDataNode : public IDispatch {
@@ -87,6 +99,8 @@ public:
 
 __CRT_UUID_DECL(IXMLDataDocument, 0xf2732545, 0x8170, 0x4996, 0xac, 0xdd, 0x74, 0x6c, 0x69, 0xda,
                 0x12, 0xb9)
+__CRT_UUID_DECL(IXMLDataDocument2, 0x17f4a39f, 0xb965, 0x4c98, 0xb0, 0xd8, 0x21, 0x87, 0xc3, 0x1c,
+                0xcd, 0x38)
 __CRT_UUID_DECL(IXMLDataNode, 0x4a4784ca, 0x2330, 0x4944, 0x8b, 0xe8, 0x59, 0x3f, 0xde, 0x61, 0xfe,
                 0x47)
 __CRT_UUID_DECL(IXMLDataNodeList, 0x7a6aa17f, 0x8f84, 0x4da3, 0xa1, 0x82, 0x47, 0x92, 0x73, 0x83,

@@ -11,6 +11,7 @@ namespace {
 // The dual interfaces whose IDispatch the classes serve.
 const IID* const kDualInterfaces[] = {
     &IID_IVeskaOptions3,
+    &IID_IVeskaOptionsDiagnostics,
     &IID_IPropertyProvider2,
 #ifndef VESKA_EARLIER_EDITION
     &IID_IPropertyProvider3,

@@ -11,6 +11,9 @@
 #include <oaidl.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "contracts/XmlData.h"
 #include "options/OpsInfo.h"
@@ -23,13 +26,48 @@ namespace veska {
 inline constexpr wchar_t InstallDirToken[] = L"INSTALLDIR";
 inline constexpr std::size_t InstallDirTokenLength = sizeof(InstallDirToken) / sizeof(wchar_t) - 1;
 
+// What the merge made of one settings file.
+enum class SettingsFileResult { Merged, Failed, Refused };
+
+struct SettingsFileRow {
+    std::wstring path;
+    SettingsFileResult result = SettingsFileResult::Merged;
+    LONG line = 0;    // where the cause lies, 0 when unknown
+    LONG column = 0;
+    std::wstring message;  // the first cause; empty when merged
+};
+using SettingsFileRows = std::vector<SettingsFileRow>;
+
+// The result's name as the diagnostics hand it out: "merged", "failed" or "refused".
+const wchar_t* SettingsResultName(SettingsFileResult result) noexcept;
+
+// The folder the settings files are read from, ending in a backslash. False when
+// the library's path does not fit 260 characters: a cut path would point
+// somewhere else.
+bool SettingsFolderPath(std::wstring& folder);
+
 // Merges every settings file into the cache below root (the node of the key given
 // to Init), in the order the file search returns them, so a later file overrides
 // an earlier one. Returns true when at least one file failed (what it merged
 // before failing stays) or the library's path does not fit 260 characters; false
-// when every file found was merged or none was found. Runs under the exclusive
-// options cache lock. Throws std::bad_alloc or HResultError when memory runs out.
-bool LoadDefaultSettings(OpsInfo& root);
+// when every file found was merged or none was found. When rows is given, one row
+// per file is appended in merge order, and each merged value's origin names its
+// row. Runs under the exclusive options cache lock. Throws std::bad_alloc or
+// HResultError when memory runs out.
+bool LoadDefaultSettings(OpsInfo& root, SettingsFileRows* rows = nullptr);
+
+// The same merge over the files at path: every "*.xml" of path when it is a
+// folder (with or without its trailing backslash), path alone otherwise. The
+// caller has checked that path exists.
+bool MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
+                        SettingsFileRows* rows);
+
+// Where the merge of one element records what it finds: the origin file index
+// its values get, and the first failure's cause.
+struct MergeRecord {
+    std::uint16_t file = 0;
+    std::wstring firstFailure;
+};
 
 // Merges the "Value" children of element into node, then each "Key" child into
 // the child node of its name, depth first in list order, at any depth without
@@ -37,7 +75,7 @@ bool LoadDefaultSettings(OpsInfo& root);
 // merged stays); the failure of element's own child list (E_UNEXPECTED when it
 // gave none). The caller keeps its reference on element. Throws like
 // LoadDefaultSettings.
-HRESULT MergeSettingsElement(OpsInfo& node, IXMLDataNode* element);
+HRESULT MergeSettingsElement(OpsInfo& node, IXMLDataNode* element, MergeRecord* record = nullptr);
 
 // The VARIANT type tag of a settings "Type" name, compared without regard to the
 // case of A to Z; 0 for a null or unknown name.

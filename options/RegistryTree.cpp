@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "options/LevelScopes.h"
+#include "options/ValueOrigin.h"
 #include "options/VeskaOpt.h"
 
 namespace veska {
@@ -106,6 +107,7 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
             } else {
                 continue;
             }
+            SetOrigin(*value.get(), ValueOrigin{OriginKind::Registry});
             if (nameLength == 0) {
                 unnamed = std::move(value);
                 hasUnnamed = true;

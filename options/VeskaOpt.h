@@ -14,10 +14,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "VeskaOptions_h.h"
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
+#include "options/DefaultSettings.h"
 #include "options/OpsInfo.h"
 #include "support/Owners.h"
 #include "support/ReaderWriterLock.h"
@@ -29,14 +31,27 @@ namespace veska {
 // it.
 extern ReaderWriterLock OptionsCacheLock;
 
+// Counts of the cache as Init left it.
+struct LoadCounts {
+    LONG keys = 0;        // every key below the Init key
+    LONG values = 0;      // every value of the Init key and the keys below it
+    LONG overridden = 0;  // the values among them that a settings file gave
+};
+
+// The object's IDispatch (reached through IVeskaOptions3) answers the names of
+// IVeskaOptionsDiagnostics too, so a script, which cannot ask for a second
+// interface, calls them on the object it holds; the IDispatch of
+// IVeskaOptionsDiagnostics itself serves that interface's own DISPIDs.
 class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
-                      public DispatchImpl<IVeskaOptions3>,
+                      public DispatchImpl<IVeskaOptions3, IVeskaOptionsDiagnostics>,
+                      public DispatchImpl<IVeskaOptionsDiagnostics>,
                       public IPersistStreamInit {
 public:
     using Interfaces = InterfaceMap<Entry<IVeskaOptions, IVeskaOptions3>,
                                     Entry<IVeskaOptions2, IVeskaOptions3>,
                                     Entry<IVeskaOptions3>,
                                     Entry<IDispatch, IVeskaOptions3>,
+                                    Entry<IVeskaOptionsDiagnostics>,
                                     Entry<IPersistStreamInit>>;
 
     CVeskaOptions() noexcept = default;
@@ -66,6 +81,16 @@ public:
     // IVeskaOptions3.
     STDMETHODIMP AddKey(BSTR Root, LONG ChangeDefault) override;
     STDMETHODIMP AddValueByName(BSTR Root, BSTR Attr, VARIANT* Val, LONG ChangeDefault) override;
+
+    // IVeskaOptionsDiagnostics. VARIANTs and strings handed out belong to the
+    // caller.
+    STDMETHODIMP GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin) override;
+    STDMETHODIMP GetSettingsFiles(VARIANT* Files) override;
+    STDMETHODIMP get_KeyCount(LONG* Count) override;
+    STDMETHODIMP get_ValueCount(LONG* Count) override;
+    STDMETHODIMP get_OverriddenCount(LONG* Count) override;
+    STDMETHODIMP get_SettingsFolder(BSTR* Folder) override;
+    STDMETHODIMP CheckSettings(BSTR Path, VARIANT* Files) override;
 
     // IPersistStreamInit: not implemented; every member returns E_NOTIMPL.
     STDMETHODIMP GetClassID(CLSID* pClassID) override;
@@ -125,10 +150,24 @@ private:
     // a backslash, then the path.
     std::wstring RegistryPathOf(const CorrectedPath& path) const;
 
+    // The key at a corrected path as the registry names it: the hive's name, the
+    // Init path and the path, joined by backslashes.
+    std::wstring RegistryKeyText(const CorrectedPath& path) const;
+
+    // A count of the last Init, or E_FAIL before Init.
+    HRESULT LoadCount(LONG LoadCounts::*count, LONG* result) const;
+
     VARIANT_BOOL m_bDirty = 0;
     OpsInfoTree m_pRoot;       // null until Init; the object's own cache
     std::wstring m_sMainKey;   // the path given to Init, up to its first null
     UniqueBstr m_bstrRoot;     // the prefix: null, or text without nulls ending in a backslash
+    HKEY m_hive = nullptr;     // the hive given to Init
+
+    // What the last Init found, kept beside the cache for the diagnostics: the
+    // settings files in merge order (the origins of merged values index them)
+    // and the counts of the cache right after the merge.
+    SettingsFileRows m_settingsFiles;
+    LoadCounts m_loadCounts;
 };
 
 }  // namespace veska

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Configures (once) and builds both architectures, each with both editions, the
-# companions, the demo host, the tests and the bench: build/x86 and build/x64.
+# companions, the demo host, the tests and the bench: build/x86 and build/x64;
+# then the installer and the SDK archive from both: build/x64/packages.
 # Usage: tools/build.sh [extra cmake arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,3 +28,10 @@ for arch in x64 x86; do
     exit 1
   fi
 done
+echo "Packaging ..."
+if ! make -C "$root/build/x64" --no-print-directory packages >"$root/build/x64/packages.log" 2>&1; then
+  cat "$root/build/x64/packages.log" >&2
+  echo "tools/build.sh: making the packages failed (above; also in build/x64/packages.log)" >&2
+  exit 1
+fi
+grep -E '^-- (Installer|SDK):' "$root/build/x64/packages.log" || true

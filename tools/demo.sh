@@ -24,6 +24,7 @@ echo "Preparing the Wine prefix build/$arch/demo-prefix ..."
 for companion in InstallationInfo XMLDataIfsImpl KvtOptions; do
   "$run" regsvr32 /s "companions\\$companion.dll"
 done
+"$run" regsvr32 /s "samples\\SamplePages.dll"
 rm -rf demo && mkdir -p demo/bin demo/Dat/Settings
 cp current/VeskaOptions.dll tools/demo/demo_host.exe demo/bin/
 cp "$root/tools/demo/Demo.xml" demo/Dat/Settings/Demo.xml

@@ -23,6 +23,68 @@ constexpr CLSID kClsidDomDocument60 = {
 constexpr IID kIidXmlDomDocument2 = {
     0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 
+// {88D96A0C-F192-11D4-A65F-0040963251E5} "Msxml2.SAXXMLReader.6.0"
+constexpr CLSID kClsidSaxReader60 = {
+    0x88d96a0c, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
+// {A4F96ED0-F829-476E-81C0-CDC7BD2A0802}
+constexpr IID kIidSaxXmlReader = {
+    0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
+// {A60511C4-CCF5-479E-98A3-DC8DC545B7D0}
+constexpr IID kIidSaxErrorHandler = {
+    0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
+
+// Keeps the position and message of the first fatal error a SAX parse reports.
+// Lives on the stack of its user, who releases the reader before it goes.
+class FirstFatalError final : public ISAXErrorHandler {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (!::InlineIsEqualGUID(iid, IID_IUnknown) && !::InlineIsEqualGUID(iid, kIidSaxErrorHandler)) {
+            return E_NOINTERFACE;
+        }
+        *ppv = static_cast<ISAXErrorHandler*>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP error(ISAXLocator* locator, const wchar_t* message, HRESULT code) override {
+        return fatalError(locator, message, code);
+    }
+    STDMETHODIMP fatalError(ISAXLocator* locator, const wchar_t* message, HRESULT code) override {
+        if (line == 0 && locator != nullptr) {
+            int at = 0;
+            if (SUCCEEDED(locator->getLineNumber(&at)) && at > 0) line = at;
+            at = 0;
+            if (SUCCEEDED(locator->getColumnNumber(&at)) && at > 0) column = at;
+            if (message != nullptr) reason = message;
+        }
+        return code;  // stops the parse
+    }
+    STDMETHODIMP ignorableWarning(ISAXLocator*, const wchar_t*, HRESULT) override { return S_OK; }
+
+    LONG line = 0;
+    LONG column = 0;
+    std::wstring reason;
+};
+
+// Parses source again with the platform's SAX reader, which tells where it
+// stopped, for a parser whose parse error carries no position. Definitions and
+// outside entities stay off, as for the document.
+void LocateParseError(const VARIANT& source, FirstFatalError& found) {
+    ComPtr<ISAXXMLReader> reader;
+    if (FAILED(::CoCreateInstance(kClsidSaxReader60, nullptr, CLSCTX_INPROC_SERVER, kIidSaxXmlReader,
+                                  reader.put_void()))) {
+        return;
+    }
+    reader->putFeature(L"prohibit-dtd", VARIANT_TRUE);
+    reader->putFeature(L"http://xml.org/sax/features/external-general-entities", VARIANT_FALSE);
+    reader->putFeature(L"http://xml.org/sax/features/external-parameter-entities", VARIANT_FALSE);
+    if (FAILED(reader->putErrorHandler(&found))) return;
+    reader->parse(source);
+    reader->putErrorHandler(nullptr);
+}
+
 const wchar_t* ReasonForCheck(HRESULT hr) {
     if (hr == XMLDATA_E_DTD_PROHIBITED) return L"document type definitions are not accepted";
     if (hr == XMLDATA_E_UNSUPPORTED_ENCODING) return L"the document's encoding is not supported";
@@ -53,6 +115,8 @@ HRESULT ConfigureParser(IXMLDOMDocument2* parser) {
 void XmlDataDocument::Reset() {
     document_.reset();
     parseError_.clear();
+    errorLine_ = 0;
+    errorColumn_ = 0;
 }
 
 HRESULT XmlDataDocument::Refuse(HRESULT hr, const wchar_t* reason) {
@@ -78,10 +142,30 @@ HRESULT XmlDataDocument::Parse(const VARIANT* bytes, BSTR text) {
         if (SUCCEEDED(parser->get_parseError(error.put())) && error) {
             error->get_errorCode(&code);
             error->get_reason(reason.put());
+            if (FAILED(error->get_line(&errorLine_)) || errorLine_ < 0) errorLine_ = 0;
+            if (FAILED(error->get_linepos(&errorColumn_)) || errorColumn_ < 0) errorColumn_ = 0;
         }
         const HRESULT failure = FAILED(hr) ? hr : FAILED(code) ? code : XMLDATA_E_PARSE;
-        return Refuse(failure, ::SysStringLen(reason.get()) != 0 ? reason.get()
-                                                                : L"the document is not well-formed");
+        std::wstring why = ::SysStringLen(reason.get()) != 0 ? reason.get()
+                                                            : L"the document is not well-formed";
+        if (errorLine_ == 0) {
+            // No position from the document's parser: the reader's position, and
+            // its message, which goes with it.
+            FirstFatalError located;
+            VARIANT source;
+            ::VariantInit(&source);
+            if (bytes != nullptr) {
+                source = *bytes;
+            } else {
+                source.vt = VT_BSTR;
+                source.bstrVal = text;
+            }
+            LocateParseError(source, located);
+            errorLine_ = located.line;
+            errorColumn_ = located.column;
+            if (located.line != 0 && !located.reason.empty()) why = located.reason;
+        }
+        return Refuse(failure, why.c_str());
     }
     // The check before parsing refuses every definition; this catches one that a
     // parser found where the check did not look.
@@ -196,6 +280,13 @@ STDMETHODIMP XmlDataDocument::GetRootElement(IXMLDataNode** root) {
     RETURN_IF_FAILED(document_->get_documentElement(element.put()));
     if (!element) return S_FALSE;
     return XmlDataNode::Create(element.get(), root);
+}
+
+STDMETHODIMP XmlDataDocument::GetParseErrorPosition(LONG* line, LONG* column) {
+    RETURN_HR_IF(E_POINTER, line == nullptr || column == nullptr);
+    *line = errorLine_;
+    *column = errorColumn_;
+    return S_OK;
 }
 
 }  // namespace xmldata

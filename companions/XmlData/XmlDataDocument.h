@@ -20,10 +20,11 @@ inline constexpr CLSID CLSID_XMLDataIfsImpl = {
     0x2798977c, 0x2ab4, 0x4cb6, {0xb7, 0xad, 0x36, 0x16, 0x26, 0x8b, 0x57, 0xcc}};
 
 class XmlDataDocument : public veska::ObjectRoot<XmlDataDocument, veska::SingleThreadModel>,
-                        public veska::DispatchWithoutTypeInfo<IXMLDataDocument> {
+                        public veska::DispatchWithoutTypeInfo<IXMLDataDocument2> {
 public:
-    using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataDocument>,
-                                           veska::Entry<IDispatch, IXMLDataDocument>>;
+    using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataDocument, IXMLDataDocument2>,
+                                           veska::Entry<IXMLDataDocument2>,
+                                           veska::Entry<IDispatch, IXMLDataDocument2>>;
 
     // Files larger than the limit are refused before they are read; the limit
     // can be set from 1 byte up to the ceiling.
@@ -36,6 +37,7 @@ public:
     STDMETHODIMP GetMaxFileSize(ULONG* bytes) override;
     STDMETHODIMP SetMaxFileSize(ULONG bytes) override;
     STDMETHODIMP GetRootElement(IXMLDataNode** root) override;
+    STDMETHODIMP GetParseErrorPosition(LONG* line, LONG* column) override;
 
 private:
     // Drops the document and the reason of the last failure.
@@ -48,6 +50,8 @@ private:
 
     veska::ComPtr<IXMLDOMDocument2> document_;  // null while nothing is loaded
     std::wstring parseError_;
+    LONG errorLine_ = 0;    // where the parser stopped, 0 when unknown
+    LONG errorColumn_ = 0;
     ULONG maxFileSize_ = kDefaultMaxFileSize;
 };
 

@@ -76,17 +76,22 @@ inline HRESULT RegisterServer(REFCLSID clsid, const wchar_t* description, const 
     return hr;
 }
 
-// The one class a companion serves; its DLL's entry points (ServerEntryPoints.cpp)
-// serve it through one cached class factory.
+// A class a companion serves; its DLL's entry points (ServerEntryPoints.cpp)
+// serve it through one cached class factory. Most companions serve one class; a
+// DLL that serves more chains the others through next.
 struct ServedClass {
     const CLSID& clsid;
     veska::InstanceCreator create;
     const wchar_t* description;
     const wchar_t* progId;  // may be null
     const wchar_t* threadingModel;
+    const ServedClass* next = nullptr;
 };
 
-// The class of the companion; each companion defines it.
+// How many classes one DLL may chain; the entry points serve no more.
+inline constexpr int kMaxServedClasses = 8;
+
+// The (first) class of the companion; each companion defines it.
 extern const ServedClass servedClass;
 
 }  // namespace companion

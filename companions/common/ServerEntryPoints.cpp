@@ -1,5 +1,5 @@
-// The entry points of a companion DLL that serves one class: DllMain and the
-// four exports, all serving the companion's companion::servedClass, and the
+// The entry points of a companion DLL: DllMain and the four exports, serving the
+// companion's companion::servedClass and the classes chained to it, and the
 // DLL's lock count behind the COM kit's LockModule.
 #include "companions/common/InprocServer.h"
 #include "com/ModuleLock.h"
@@ -8,9 +8,21 @@
 namespace {
 
 volatile long lockCount = 0;
-// The class factory, made on first use; its own reference does not keep the DLL
-// loaded.
-IUnknown* volatile classObject = nullptr;
+// One class factory per served class, in chain order, each made on first use;
+// their own references do not keep the DLL loaded.
+IUnknown* volatile classObjects[companion::kMaxServedClasses] = {};
+
+// Calls visit(class, index) for each served class in chain order until it fails.
+template <class Visit>
+HRESULT ForEachServedClass(Visit&& visit) {
+    int index = 0;
+    for (const companion::ServedClass* served = &companion::servedClass;
+         served != nullptr && index < companion::kMaxServedClasses;
+         served = served->next, ++index) {
+        RETURN_IF_FAILED(visit(*served, index));
+    }
+    return S_OK;
+}
 
 }  // namespace
 
@@ -21,8 +33,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     if (reason == DLL_PROCESS_ATTACH) {
         ::DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        if (classObject != nullptr) classObject->Release();
-        classObject = nullptr;
+        for (IUnknown* volatile& classObject : classObjects) {
+            if (classObject != nullptr) classObject->Release();
+            classObject = nullptr;
+        }
         veska::FreeRuntimeArena();
     }
     return TRUE;
@@ -31,32 +45,53 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    const companion::ServedClass& served = companion::servedClass;
-    if (!::InlineIsEqualGUID(clsid, served.clsid)) return CLASS_E_CLASSNOTAVAILABLE;
-    if (classObject == nullptr) {
-        void* made = nullptr;
-        RETURN_IF_FAILED(veska::CreateCachedClassFactory(served.create, IID_IUnknown, &made));
-        // Two first callers may both make one; the first kept wins.
-        if (::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&classObject),
-                                                made, nullptr) != nullptr) {
-            static_cast<IUnknown*>(made)->Release();
+    int index = 0;
+    for (const companion::ServedClass* served = &companion::servedClass;
+         served != nullptr && index < companion::kMaxServedClasses;
+         served = served->next, ++index) {
+        if (!::InlineIsEqualGUID(clsid, served->clsid)) continue;
+        IUnknown* volatile& classObject = classObjects[index];
+        if (classObject == nullptr) {
+            void* made = nullptr;
+            RETURN_IF_FAILED(veska::CreateCachedClassFactory(served->create, IID_IUnknown, &made));
+            // Two first callers may both make one; the first kept wins.
+            if (::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&classObject),
+                                                    made, nullptr) != nullptr) {
+                static_cast<IUnknown*>(made)->Release();
+            }
         }
+        return classObject->QueryInterface(iid, ppv);
     }
-    return classObject->QueryInterface(iid, ppv);
+    return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 STDAPI DllCanUnloadNow() { return lockCount == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
-    const companion::ServedClass& served = companion::servedClass;
     return veska::ComBoundary([&] {
-        return companion::RegisterServer(served.clsid, served.description, served.progId,
-                                         served.threadingModel);
+        const HRESULT hr = ForEachServedClass([](const companion::ServedClass& served, int) {
+            return companion::RegisterServer(served.clsid, served.description, served.progId,
+                                             served.threadingModel);
+        });
+        // A DLL registers whole or not at all.
+        if (FAILED(hr)) {
+            ForEachServedClass([](const companion::ServedClass& served, int) {
+                companion::UnregisterServer(served.clsid, served.progId);
+                return S_OK;
+            });
+        }
+        return hr;
     });
 }
 
 STDAPI DllUnregisterServer() {
-    const companion::ServedClass& served = companion::servedClass;
-    return veska::ComBoundary(
-        [&] { return companion::UnregisterServer(served.clsid, served.progId); });
+    return veska::ComBoundary([&] {
+        HRESULT first = S_OK;
+        ForEachServedClass([&](const companion::ServedClass& served, int) {
+            const HRESULT hr = companion::UnregisterServer(served.clsid, served.progId);
+            if (SUCCEEDED(first)) first = hr;
+            return S_OK;
+        });
+        return first;
+    });
 }

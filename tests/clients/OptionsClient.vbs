@@ -36,6 +36,16 @@ Check shell.RegRead(hkcu & "Editor\FontSize") = 12, "without ChangeDefault the r
 options.SetValueByName "Editor", "Font", "Arial", 1
 Check shell.RegRead(hkcu & "Editor\Font") = "Arial", "with ChangeDefault the registry follows"
 
+' The diagnostics answer by name on the object the script holds.
+Dim origin : origin = options.GetValueOrigin("Editor", "FontSize")
+Check origin(0) = 3 And origin(1) = "", "a value written to the cache alone has no source"
+Check origin(3) = "HKEY_CURRENT_USER\" & root & "\Editor", "and names the registry key it replaced"
+Check options.KeyCount = 1 And options.ValueCount = 2 And options.OverriddenCount = 0, _
+      "the counts of Init"
+Dim files : files = options.GetSettingsFiles()
+Check UBound(files, 1) = 4 And UBound(files, 2) = -1, "no settings files: five columns, no rows"
+Check Right(options.SettingsFolder, 14) = "\Dat\Settings\", "the settings folder"
+
 options.RemoveValueByName "Editor", "Font"
 Dim removed : removed = False
 On Error Resume Next

@@ -169,6 +169,22 @@ const Member kMembers[] = {
                                          : L"<written>";
          return hr;
      }},
+    {"GetValueOrigin", Member::kRead, false, false,
+     [](IVeskaOptions3* o, const std::wstring&, Armed& armed, std::wstring* out) {
+         ComPtr<IVeskaOptionsDiagnostics> diagnostics;
+         o->QueryInterface(__uuidof(IVeskaOptionsDiagnostics), diagnostics.put_void());
+         const Bstr path(L"Editor\\Fonts");
+         const Bstr name(L"s2");
+         UniqueVariant origin;
+         const HRESULT hr = armed([&] { return diagnostics->GetValueOrigin(path, name, origin.get()); });
+         *out = origin.vt() == VT_EMPTY ? kNothing : L"<written>";
+         for (LONG i = 0; SUCCEEDED(hr) && i < 4; ++i) {
+             UniqueVariant cell;
+             SafeArrayGetElement(origin.get()->parray, &i, cell.get());
+             *out += L"|" + test::RenderVariant(*cell.get());
+         }
+         return hr;
+     }},
     {"SetValueByNameInCacheOnly", Member::kChange, false, false,
      [](IVeskaOptions3* o, const std::wstring&, Armed& armed, std::wstring*) {
          return Set(o, armed, L"Editor", L"s1", test::Str(L"new text"), 0);

@@ -221,6 +221,14 @@ dispatch+IVeskaOptions2 {A7F224D4-740A-11D3-A866-00104B3DEDFC} dual oleautomatio
 dispatch+IVeskaOptions3 {5FB4527D-62AA-4B16-AAF6-245D66D324BE} dual oleautomation dispatchable : IVeskaOptions2
   60040000 HRESULT AddKey([in] BSTR Root, [in] long ChangeDefault)
   60040001 HRESULT AddValueByName([in] BSTR Root, [in] BSTR Attr, [in] VARIANT* Val, [in] long ChangeDefault)
+dispatch+IVeskaOptionsDiagnostics {FFD013DD-B3F1-4FA4-9273-10E7A05DEAE8} dual oleautomation dispatchable : IDispatch
+  1 HRESULT GetValueOrigin([in] BSTR Root, [in] BSTR Attr, [out,retval] VARIANT* Origin)
+  2 HRESULT GetSettingsFiles([out,retval] VARIANT* Files)
+  3 propget HRESULT KeyCount([out,retval] long* Count)
+  4 propget HRESULT ValueCount([out,retval] long* Count)
+  5 propget HRESULT OverriddenCount([out,retval] long* Count)
+  6 propget HRESULT SettingsFolder([out,retval] BSTR* Folder)
+  7 HRESULT CheckSettings([in] BSTR Path, [out,retval] VARIANT* Files)
 dispatch+IPropertyProvider {356744E0-FE39-11D2-9270-00500402D4C2} dual oleautomation dispatchable : IDispatch "IPropertyProvider Interface"
   1 HRESULT RegisterObject([in] IUnknown* pObj) "method RegisterObject"
   2 HRESULT DoPropertySheet([in] wireHWND hwParent) "method DoPropertySheet"

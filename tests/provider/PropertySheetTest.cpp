@@ -2,7 +2,12 @@
 // for real with a page that reads the provider and closes it.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "ProviderTestSupport.h"
+#include "TestPaths.h"
 
 namespace veska::test {
 namespace {
@@ -87,6 +92,85 @@ TEST(PropertyFrame, ShowsThePagesAndHandsThemTheProvider) {
     EXPECT_EQ(first.refs, 2);
     EXPECT_EQ(second.refs, 2);
 }
+
+#ifndef VESKA_EARLIER_EDITION
+// The sample component, registered with regsvr32 (one DLL, three classes):
+// its pages come in priority order, each a dialog template that shows the
+// component's settings, disables its controls when the provider says read-only,
+// and stores what was edited on Apply.
+TEST(SamplePages, DialogPagesInPriorityOrderThatEditTheComponent) {
+    const std::wstring server = VESKA_TEST_BUILD_DIR L"\\samples\\SamplePages.dll";
+    ASSERT_EQ(Regsvr32(server, false), 0);
+    CLSID componentClass;
+    ComPtr<IUnknown> component;
+    ASSERT_EQ(::CLSIDFromProgID(L"Veska.Sample.Component", &componentClass), S_OK);
+    ASSERT_EQ(::CoCreateInstance(componentClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                 component.put_void()), S_OK);
+    auto provider = NewProvider();
+    ASSERT_EQ(provider->RegisterObject(component.get()), S_OK);
+    UniqueSafeArray guids;
+    ASSERT_EQ(provider->GetRegisteredPageGuids(guids.put()), S_OK);
+    std::vector<std::wstring> pages;
+    {
+        SafeArrayDataAccess access;
+        ASSERT_EQ(access.Access(guids.get()), S_OK);
+        ASSERT_EQ(guids.get()->rgsabound[0].cElements, 2u);
+        pages = {access.data<BSTR>()[0], access.data<BSTR>()[1]};
+    }
+
+    // A page of class `text` activated on a hidden window over {component,
+    // provider}; `edit` runs with its dialog, then the page is applied.
+    const HWND parent = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 300, nullptr,
+                                          nullptr, nullptr, nullptr);
+    auto withPage = [&](const std::wstring& text, const std::function<void(HWND)>& edit) {
+        CLSID pageClass;
+        ComPtr<IPropertyPage> page;
+        ASSERT_EQ(::CLSIDFromString(const_cast<LPOLESTR>(text.c_str()), &pageClass), S_OK);
+        ASSERT_EQ(::CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                                     page.put_void()), S_OK);
+        IUnknown* objects[] = {component.get(), provider.get()};
+        ASSERT_EQ(page->SetObjects(2, objects), S_OK);
+        const RECT area = {0, 0, 300, 200};
+        ASSERT_EQ(page->Activate(parent, &area, TRUE), S_OK);
+        edit(::GetWindow(parent, GW_CHILD));
+        EXPECT_EQ(page->Apply(), S_OK);
+        EXPECT_EQ(page->Deactivate(), S_OK);
+    };
+    const wchar_t* titles[] = {L"General", L"Advanced"};
+    for (LONG i = 0; i < 2; ++i) {
+        CLSID pageClass;
+        ComPtr<IPropertyPage> page;
+        ASSERT_EQ(::CLSIDFromString(const_cast<LPOLESTR>(pages[i].c_str()), &pageClass), S_OK);
+        ASSERT_EQ(::CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                                     page.put_void()), S_OK);
+        PROPPAGEINFO info = {sizeof(info)};
+        ASSERT_EQ(page->GetPageInfo(&info), S_OK);
+        EXPECT_STREQ(info.pszTitle, titles[i]) << "priority 20 before priority 10";
+        EXPECT_GT(info.size.cx, 0);
+        EXPECT_GT(info.size.cy, 0);
+        ::CoTaskMemFree(info.pszTitle);
+    }
+    constexpr int kWindowTitle = 1001;  // the General page's edit box
+    withPage(pages[0], [](HWND dialog) {
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, kWindowTitle)));
+        ::SetDlgItemTextW(dialog, kWindowTitle, L"Edited");
+    });
+    ComPtr<IPropertyPageInformation2> info;
+    ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformation2, info.put_void()), S_OK);
+    info->put_ReadOnly(VARIANT_TRUE);
+    withPage(pages[0], [](HWND dialog) {
+        wchar_t text[32] = L"";
+        ::GetDlgItemTextW(dialog, kWindowTitle, text, 32);
+        EXPECT_STREQ(text, L"Edited") << "Apply stored the edit in the component";
+        EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(dialog, kWindowTitle)));
+    });
+    ::DestroyWindow(parent);
+    provider.reset();
+    component.reset();
+    Regsvr32(server, true);
+}
+#endif
 
 }  // namespace
 }  // namespace veska::test

@@ -2,6 +2,10 @@
 // registry subtree it loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "SettingsTestSupport.h"
 #include "tests/options/OptionsTestSupport.h"
 
@@ -92,6 +96,167 @@ TEST_F(InitMerge, UnregisteredComponentFailsEveryFile) {
     ASSERT_EQ(Init(), S_FALSE);
     EXPECT_EQ(Value(L"", L"Kept"), L"3:1") << "the registry load stands";
     EXPECT_EQ(Keys(L""), L"<null>");
+}
+
+// The rows of a settings files array, one "file|result|line:column|message"
+// each, the file by its name alone.
+std::vector<std::wstring> FileRows(const VARIANT& files) {
+    std::vector<std::wstring> rows;
+    EXPECT_EQ(files.vt, VT_ARRAY | VT_VARIANT);
+    if (files.vt != (VT_ARRAY | VT_VARIANT)) return rows;
+    LONG last = -1;
+    SafeArrayGetUBound(files.parray, 2, &last);
+    for (LONG r = 0; r <= last; ++r) {
+        std::wstring cells[5];
+        for (LONG c = 0; c < 5; ++c) {
+            LONG at[2] = {c, r};
+            UniqueVariant cell;
+            SafeArrayGetElement(files.parray, at, cell.get());
+            cells[c] = test::RenderVariant(*cell.get()).substr(2);
+        }
+        rows.push_back(cells[0].substr(cells[0].rfind(L'\\') + 1) + L"|" + cells[1] + L"|" +
+                       cells[2] + L":" + cells[3] + L"|" + cells[4]);
+    }
+    return rows;
+}
+
+ComPtr<IVeskaOptionsDiagnostics> Diagnostics(IVeskaOptions3* options) {
+    ComPtr<IVeskaOptionsDiagnostics> diagnostics;
+    EXPECT_EQ(options->QueryInterface(__uuidof(IVeskaOptionsDiagnostics), diagnostics.put_void()), S_OK);
+    return diagnostics;
+}
+
+// One file per cause in one settings folder: Init's rows name each cause with
+// its position, and CheckSettings over the folder or over each file agrees.
+TEST_F(InitMerge, EveryFailureCauseIsNamedAlikeByInitAndCheckSettings) {
+    test::CompanionRegistration companion;
+    enum Make { kBytes, kHuge, kFolder };
+    const struct {
+        const wchar_t* file;
+        Make make;
+        std::string bytes;
+        const wchar_t* row;  // result|line:column|message, the message by its start
+    } cases[] = {
+        {L"good.xml", kBytes, SettingsXml("<Value Name='g' Type='I4'>1</Value>"), L"merged|0:0|"},
+        {L"malformed.xml", kBytes, "<OxaTest>\r\n<Value Name='m' Type='I4'>1</Valu>\r\n</OxaTest>",
+         L"failed|2:26|the XML is not well-formed: Opening and ending tag mismatch"},
+        {L"doctype.xml", kBytes, "<!DOCTYPE OxaTest><OxaTest/>",
+         L"refused|0:0|the file holds a document type definition (DOCTYPE), which is refused"},
+        {L"encoding.xml", kBytes, "<?xml version='1.0' encoding='EBCDIC-US'?><OxaTest/>",
+         L"failed|0:0|the file's encoding is not supported"},
+        {L"type.xml", kBytes, SettingsXml("<Key Name='Editor'><Value Name='v' Type='Float'>1</Value></Key>"),
+         L"failed|0:0|value \"v\" in key \"Editor\" has the unknown Type \"Float\""},
+        {L"range.xml", kBytes, SettingsXml("<Value Name='r' Type='UI4'>3000000000</Value>"),
+         L"failed|0:0|value \"r\" at the top level: \"3000000000\" is out of range for Type UI4"},
+        {L"attribute.xml", kBytes, SettingsXml("<Key Name='A'><Key><Value Name='t' Type='I4'>1</Value></Key></Key>"),
+         L"failed|0:0|a Key element in key \"A\" lacks the required attribute Name"},
+        {L"huge.xml", kHuge, "", L"refused|0:0|the file is larger than the size limit of 8388608 bytes"},
+        {L"folder.xml", kFolder, "", L"failed|0:0|the file is unreadable (0x80070005)"},
+    };
+    const std::wstring folder = layout_.SettingsFolder();
+    for (const auto& c : cases) {
+        if (c.make == kBytes) layout_.AddFile(c.file, c.bytes);
+        if (c.make == kFolder) {
+            ASSERT_TRUE(CreateDirectoryW((folder + c.file).c_str(), nullptr));
+        }
+        if (c.make == kHuge) {
+            // Sparse: the size alone is what counts.
+            const HANDLE huge = CreateFileW((folder + c.file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, 0, nullptr);
+            LARGE_INTEGER size;
+            size.QuadPart = 9LL << 20;
+            EXPECT_TRUE(SetFilePointerEx(huge, size, nullptr, FILE_BEGIN) && SetEndOfFile(huge));
+            CloseHandle(huge);
+        }
+    }
+    ComPtr<IVeskaOptionsDiagnostics> diagnostics = Diagnostics(opts.get());
+    UniqueVariant before;
+    EXPECT_EQ(diagnostics->GetSettingsFiles(before.put()), E_FAIL) << "nothing to tell before Init";
+    ASSERT_EQ(Init(), S_FALSE);
+    UniqueVariant files;
+    ASSERT_EQ(diagnostics->GetSettingsFiles(files.put()), S_OK);
+    const std::vector<std::wstring> rows = FileRows(*files.get());
+    ASSERT_EQ(rows.size(), std::size(cases));
+    UniqueVariant checked;
+    EXPECT_EQ(diagnostics->CheckSettings(Bstr(folder), checked.put()), S_FALSE);
+    EXPECT_EQ(FileRows(*checked.get()), rows) << "the same files, the same causes, in the same order";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::wstring expected = std::wstring(c.file) + L"|" + c.row;
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::wstring& r) {
+            return r.compare(0, expected.size(), expected) == 0;
+        });
+        EXPECT_NE(row, rows.end()) << testing::PrintToString(expected) << " among "
+                                   << testing::PrintToString(rows);
+        // A folder given to CheckSettings is searched, not read as a file.
+        if (c.make == kFolder) continue;
+        UniqueVariant one;
+        const bool merged = std::wstring(c.row).compare(0, 6, L"merged") == 0;
+        EXPECT_EQ(diagnostics->CheckSettings(Bstr(folder + c.file), one.put()), merged ? S_OK : S_FALSE);
+        if (row != rows.end()) {
+            EXPECT_EQ(FileRows(*one.get()), std::vector<std::wstring>{*row});
+        }
+    }
+    EXPECT_EQ(diagnostics->CheckSettings(Bstr(folder + L"missing.xml"), checked.put()), E_INVALIDARG);
+    BSTR settingsFolder = nullptr;
+    ASSERT_EQ(diagnostics->get_SettingsFolder(&settingsFolder), S_OK);
+    EXPECT_EQ(lstrcmpiW(settingsFolder, folder.c_str()), 0) << "the folder Init read";
+    SysFreeString(settingsFolder);
+}
+
+// Origins after a registry load, a file's merge and writes to the cache alone
+// and through to the registry; the counts stay those of Init.
+TEST_F(InitMerge, OriginsOfRegistryFileAndWrittenValuesAndTheCounts) {
+    test::CompanionRegistration companion;
+    test::SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"FontSize", 10);
+    test::SetString(HKEY_CURRENT_USER, Reg(L"Editor"), L"Font", L"Courier");
+    test::SetString(HKEY_CURRENT_USER, Reg(L"Editor"), L"Help", L"none");
+    test::SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"Tab", 4);
+    layout_.AddFile(L"defaults.xml", SettingsXml(kDefaults));
+    ASSERT_EQ(Init(), S_OK);
+    EXPECT_EQ(Set(L"Editor", L"Font", *test::Str(L"Arial").get(), 0), S_OK);
+    EXPECT_EQ(Set(L"Editor", L"FontSize", *test::I4(14).get(), 0), S_OK);
+    EXPECT_EQ(Set(L"Editor", L"Zoom", *test::I4(2).get(), 1), S_OK);
+
+    ComPtr<IVeskaOptionsDiagnostics> diagnostics = Diagnostics(opts.get());
+    const std::wstring key = L"HKEY_CURRENT_USER\\" + Reg(L"Editor");
+    const std::wstring file = layout_.SettingsFolder() + L"defaults.xml";
+    const struct {
+        const wchar_t* path;
+        const wchar_t* name;
+        std::wstring origin;  // kind|source|line|replaced
+    } cases[] = {
+        {L"Editor", L"tab", L"1|" + key + L"|0|"},
+        {L"Editor", L"Help", L"2|" + file + L"|0|" + key},
+        {L"Editor", L"WordWrap", L"2|" + file + L"|0|"},
+        {L"Editor\\Plugins", L"Count", L"2|" + file + L"|0|"},
+        {L"Editor", L"Font", L"3||0|" + key},
+        {L"Editor", L"FontSize", L"3||0|" + key},
+        {L"Editor", L"Zoom", L"4||0|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UniqueVariant origin;
+        ASSERT_EQ(diagnostics->GetValueOrigin(Bstr(c.path), Bstr(c.name), origin.put()), S_OK);
+        ASSERT_EQ(origin.vt(), VT_ARRAY | VT_VARIANT);
+        std::wstring text;
+        for (LONG i = 0; i < 4; ++i) {
+            UniqueVariant cell;
+            SafeArrayGetElement(origin.get()->parray, &i, cell.get());
+            text += (i != 0 ? L"|" : L"") + test::RenderVariant(*cell.get()).substr(2);
+        }
+        EXPECT_EQ(text, c.origin);
+    }
+    UniqueVariant missing;
+    EXPECT_EQ(diagnostics->GetValueOrigin(Bstr(L"Editor"), Bstr(L"Nothing"), missing.put()), E_INVALIDARG);
+    EXPECT_EQ(diagnostics->GetValueOrigin(Bstr(L"Nowhere"), Bstr(L"Tab"), missing.put()), E_INVALIDARG);
+    LONG keys = 0, values = 0, overridden = 0;
+    EXPECT_EQ(diagnostics->get_KeyCount(&keys), S_OK);
+    EXPECT_EQ(diagnostics->get_ValueCount(&values), S_OK);
+    EXPECT_EQ(diagnostics->get_OverriddenCount(&overridden), S_OK);
+    EXPECT_EQ(keys, 2) << "Editor and Editor\\Plugins";
+    EXPECT_EQ(values, 7) << "four from the registry, three more from the file";
+    EXPECT_EQ(overridden, 5) << "every value the file named, two of them over the registry's";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // A small host application that shows what VeskaOptions does. It creates both
-// classes through the component runtime, as any host would, and narrates.
+// classes through the component runtime, as any host would, and narrates. With
+// --show-sheet it registers the sample component (SamplePages.dll) with the
+// property provider and shows its pages in the provider's property sheet.
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -7,6 +9,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "VeskaOptions_h.h"
 
@@ -328,13 +332,74 @@ void ShowPropertyProvider() {
     provider->Release();
 }
 
+// The sample component's pages as the provider collects them, each named by the
+// title its page object gives; with show, the provider's sheet of them too.
+void ShowSamplePages(bool show) {
+    Heading(L"A component with real pages (SamplePages.dll, Veska.Sample.Component)");
+    IPropertyProvider3* provider = nullptr;
+    Check(::CoCreateInstance(CLSID_PropertyProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyProvider3,
+                             reinterpret_cast<void**>(&provider)),
+          L"CoCreateInstance(PropertyProvider)");
+    CLSID sampleClass;
+    Check(::CLSIDFromProgID(L"Veska.Sample.Component", &sampleClass), L"CLSIDFromProgID(Veska.Sample.Component)");
+    IUnknown* sample = nullptr;
+    Check(::CoCreateInstance(sampleClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                             reinterpret_cast<void**>(&sample)),
+          L"CoCreateInstance(Veska.Sample.Component)");
+    Check(provider->RegisterObject(sample), L"RegisterObject");
+    Say(L"Registered the sample component; it gives General priority 20 and Advanced 10.\n"
+        L"The provider collects its pages in this order:\n");
+    SAFEARRAY* guids = nullptr;
+    Check(provider->GetRegisteredPageGuids(&guids), L"GetRegisteredPageGuids");
+    LONG last = -1;
+    ::SafeArrayGetUBound(guids, 1, &last);
+    for (LONG i = 0; i <= last; ++i) {
+        BSTR text = nullptr;
+        ::SafeArrayGetElement(guids, &i, &text);
+        CLSID pageClass;
+        IPropertyPage* page = nullptr;
+        PROPPAGEINFO info = {sizeof(PROPPAGEINFO)};
+        if (SUCCEEDED(::CLSIDFromString(text, &pageClass)) &&
+            SUCCEEDED(::CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                                         reinterpret_cast<void**>(&page))) &&
+            SUCCEEDED(page->GetPageInfo(&info))) {
+            Say(L"  %ld. %-10ls %ls\n", i + 1, info.pszTitle, text);
+            ::CoTaskMemFree(info.pszTitle);
+            ::CoTaskMemFree(info.pszDocString);
+            ::CoTaskMemFree(info.pszHelpFile);
+        }
+        if (page != nullptr) page->Release();
+        ::SysFreeString(text);
+    }
+    ::SafeArrayDestroy(guids);
+    if (show) {
+        Say(L"\nShowing the property sheet (DoPropertySheet); close it to go on.\n");
+        std::fflush(stdout);
+        const HRESULT shown = provider->DoPropertySheet(nullptr);
+        Say(L"DoPropertySheet returned 0x%08lX.\n", static_cast<unsigned long>(shown));
+    } else {
+        Say(L"demo_host.exe --show-sheet shows them in the provider's property sheet.\n");
+    }
+    sample->Release();
+    provider->Release();
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    CLI::App app{"VeskaOptions demo host"};
+    bool showSheet = false;
+    app.add_flag("--show-sheet", showSheet,
+                 "only show the sample component's pages in the provider's property sheet");
+    CLI11_PARSE(app, argc, argv);
+
     if (FAILED(::CoInitialize(nullptr))) return 1;
     Say(L"VeskaOptions demo: a host application using both classes of VeskaOptions.dll\n");
-    ShowOptionsStore();
-    ShowPropertyProvider();
+    if (!showSheet) {
+        ShowOptionsStore();
+        ShowPropertyProvider();
+    }
+    ShowSamplePages(showSheet);
     ::CoUninitialize();
     Say(L"\nDone.\n");
     return 0;

@@ -1,0 +1,316 @@
+// SamplePages.dll: a sample component of a host application that owns two
+// property pages, "General" and "Advanced", and announces them the way the
+// property provider pools pages.
+//
+// The component (ProgID "Veska.Sample.Component") keeps a few settings in memory
+// and answers:
+//   IOrderedPropertyPages  its pages with priorities: General 20, Advanced 10,
+//                          listed Advanced first, so the provider's ordering is
+//                          what puts General in front;
+//   ISpecifyPropertyPages  the same pages for frames that know no priorities;
+//   IDispatch              without members, so that scripts can create it and
+//                          hand it to the provider.
+// Each page is a dialog template of SamplePages.rc behind IPropertyPage. A page
+// finds the component among the objects the frame gives it and reads the
+// provider's read-only flags from the last of them (IPropertyPageInformation2):
+// when either is set, its controls are shown disabled.
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <string>
+
+#include "SamplePagesResources.h"
+#include "VeskaOptions_h.h"
+#include "com/ComObject.h"
+#include "com/Dispatch.h"
+#include "companions/common/InprocServer.h"
+
+namespace {
+
+using veska::ComPtr;
+
+// {9C354455-5F63-4787-9D46-AA131F7B9F53}
+const CLSID kSampleComponent = {
+    0x9c354455, 0x5f63, 0x4787, {0x9d, 0x46, 0xaa, 0x13, 0x1f, 0x7b, 0x9f, 0x53}};
+// {AD333184-0CF3-4C5B-9761-3FE01770A5CD}
+const CLSID kGeneralPage = {
+    0xad333184, 0x0cf3, 0x4c5b, {0x97, 0x61, 0x3f, 0xe0, 0x17, 0x70, 0xa5, 0xcd}};
+// {4CF93A20-AB91-40EA-BDEF-8ED0A753305C}
+const CLSID kAdvancedPage = {
+    0x4cf93a20, 0xab91, 0x40ea, {0xbd, 0xef, 0x8e, 0xd0, 0xa7, 0x53, 0x30, 0x5c}};
+
+// What the pages edit.
+struct SampleSettings {
+    std::wstring windowTitle = L"Sample Editor";
+    bool statusBar = true;
+    bool keepLog = false;
+    std::wstring logFile = L"%TEMP%\\SampleEditor.log";
+    UINT undoLevels = 20;
+};
+
+}  // namespace
+
+// The component's settings, as its own pages reach them; never leaves this DLL.
+struct ISampleSettings : public IUnknown {
+    virtual SampleSettings& STDMETHODCALLTYPE Settings() = 0;
+};
+__CRT_UUID_DECL(ISampleSettings, 0xbb0ed3c5, 0xc00e, 0x4fa2, 0x84, 0x5e, 0x1a, 0x6e, 0x49, 0x7e,
+                0x4b, 0xe3)
+
+namespace {
+
+// A task-allocator copy of text, as PROPPAGEINFO and CAUUID hand memory out.
+LPOLESTR TaskText(const wchar_t* text) {
+    const size_t bytes = (::lstrlenW(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<LPOLESTR>(::CoTaskMemAlloc(bytes));
+    if (copy != nullptr) ::CopyMemory(copy, text, bytes);
+    return copy;
+}
+
+std::wstring ControlText(HWND dialog, int id) {
+    const HWND control = ::GetDlgItem(dialog, id);
+    std::wstring text(::GetWindowTextLengthW(control) + 1, L'\0');
+    text.resize(::GetWindowTextW(control, text.data(), static_cast<int>(text.size())));
+    return text;
+}
+
+// ---- the component -------------------------------------------------------------
+
+class SampleComponent : public veska::ObjectRoot<SampleComponent, veska::SingleThreadModel>,
+                        public veska::DispatchWithoutTypeInfo<IDispatch>,
+                        public IOrderedPropertyPages,
+                        public ISpecifyPropertyPages,
+                        public ISampleSettings {
+public:
+    using Interfaces =
+        veska::InterfaceMap<veska::Entry<IDispatch>, veska::Entry<IOrderedPropertyPages>,
+                            veska::Entry<ISpecifyPropertyPages>, veska::Entry<ISampleSettings>>;
+
+    // Rows of {page CLSID as text, priority}: column is dimension 1, row dimension 2.
+    STDMETHODIMP GetOrderedPages(SAFEARRAY** pages) override {
+        if (pages == nullptr) return E_POINTER;
+        *pages = nullptr;
+        const struct {
+            const CLSID& clsid;
+            LONG priority;
+        } rows[] = {{kAdvancedPage, 10}, {kGeneralPage, 20}};
+        SAFEARRAYBOUND bounds[2] = {{2, 0}, {ARRAYSIZE(rows), 0}};
+        veska::UniqueSafeArray array =
+            veska::UniqueSafeArray::Adopt(::SafeArrayCreate(VT_VARIANT, 2, bounds));
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, array.get());
+        for (LONG row = 0; row < static_cast<LONG>(ARRAYSIZE(rows)); ++row) {
+            wchar_t text[39];
+            ::StringFromGUID2(rows[row].clsid, text, ARRAYSIZE(text));
+            VARIANT cell;
+            V_VT(&cell) = VT_BSTR;
+            V_BSTR(&cell) = ::SysAllocString(text);
+            LONG index[2] = {0, row};
+            HRESULT hr = ::SafeArrayPutElement(array.get(), index, &cell);
+            ::VariantClear(&cell);
+            RETURN_IF_FAILED(hr);
+            V_VT(&cell) = VT_I4;
+            V_I4(&cell) = rows[row].priority;
+            index[0] = 1;
+            RETURN_IF_FAILED(::SafeArrayPutElement(array.get(), index, &cell));
+        }
+        *pages = array.detach();
+        return S_OK;
+    }
+
+    STDMETHODIMP GetPages(CAUUID* pages) override {
+        if (pages == nullptr) return E_POINTER;
+        pages->pElems = static_cast<GUID*>(::CoTaskMemAlloc(2 * sizeof(GUID)));
+        pages->cElems = pages->pElems != nullptr ? 2 : 0;
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, pages->pElems);
+        pages->pElems[0] = kGeneralPage;
+        pages->pElems[1] = kAdvancedPage;
+        return S_OK;
+    }
+
+    SampleSettings& STDMETHODCALLTYPE Settings() override { return settings_; }
+
+private:
+    SampleSettings settings_;
+};
+
+// ---- the pages -----------------------------------------------------------------
+
+// A page over one dialog template; Traits gives the template, the title and how
+// the controls show and store the settings.
+template <class Traits>
+class DialogPage : public veska::ObjectRoot<DialogPage<Traits>, veska::SingleThreadModel>,
+                   public IPropertyPage {
+public:
+    using Interfaces = veska::InterfaceMap<veska::Entry<IPropertyPage>>;
+
+    STDMETHODIMP SetPageSite(IPropertyPageSite* site) override {
+        site_ = ComPtr<IPropertyPageSite>::CopyOf(site);
+        return S_OK;
+    }
+
+    // The first object that is a sample component is the one edited; the last
+    // object is the provider, whose flags say whether the sheet is read-only.
+    STDMETHODIMP SetObjects(ULONG count, IUnknown** objects) override {
+        settings_.reset();
+        readOnly_ = false;
+        if (count > 0 && objects == nullptr) return E_POINTER;
+        for (ULONG i = 0; i < count && !settings_; ++i) {
+            if (objects[i] == nullptr) continue;
+            settings_ = ComPtr<IUnknown>::CopyOf(objects[i]).template try_query<ISampleSettings>();
+        }
+        if (count > 0 && objects[count - 1] != nullptr) {
+            ComPtr<IUnknown> last = ComPtr<IUnknown>::CopyOf(objects[count - 1]);
+            if (auto info = last.template try_query<IPropertyPageInformation2>()) {
+                VARIANT_BOOL pageFlag = VARIANT_FALSE, sheetFlag = VARIANT_FALSE;
+                info->get_ReadOnly(&pageFlag);
+                info->get_PropertySheetReadOnly(&sheetFlag);
+                readOnly_ = pageFlag != VARIANT_FALSE || sheetFlag != VARIANT_FALSE;
+            }
+        }
+        return S_OK;
+    }
+
+    STDMETHODIMP Activate(HWND parent, LPCRECT rect, BOOL) override {
+        if (rect == nullptr) return E_POINTER;
+        if (dialog_ != nullptr) return E_UNEXPECTED;
+        dialog_ = ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog),
+                                       parent, &DialogPage::DialogProc,
+                                       reinterpret_cast<LPARAM>(this));
+        if (dialog_ == nullptr) return HRESULT_FROM_WIN32(::GetLastError());
+        if (settings_) Traits::Show(dialog_, settings_->Settings());
+        if (readOnly_ || !settings_) {
+            for (HWND child = ::GetWindow(dialog_, GW_CHILD); child != nullptr;
+                 child = ::GetWindow(child, GW_HWNDNEXT)) {
+                ::EnableWindow(child, FALSE);
+            }
+        }
+        dirty_ = false;
+        ::MoveWindow(dialog_, rect->left, rect->top, rect->right - rect->left,
+                     rect->bottom - rect->top, TRUE);
+        return S_OK;
+    }
+
+    STDMETHODIMP Deactivate() override {
+        if (dialog_ == nullptr) return E_UNEXPECTED;
+        ::DestroyWindow(dialog_);
+        dialog_ = nullptr;
+        return S_OK;
+    }
+
+    // The size is the template's, in pixels of its font: measured on a hidden
+    // instance of the dialog.
+    STDMETHODIMP GetPageInfo(PROPPAGEINFO* info) override {
+        if (info == nullptr) return E_POINTER;
+        *info = PROPPAGEINFO{sizeof(PROPPAGEINFO), nullptr, {0, 0}, nullptr, nullptr, 0};
+        RECT size = {0, 0, 220, 96};
+        if (HWND probe =
+                ::CreateDialogParamW(veska::CodeModule(), MAKEINTRESOURCEW(Traits::kDialog),
+                                     ::GetDesktopWindow(), &DialogPage::DialogProc, 0)) {
+            ::GetClientRect(probe, &size);
+            ::DestroyWindow(probe);
+        }
+        info->size = {size.right - size.left, size.bottom - size.top};
+        info->pszTitle = TaskText(Traits::kTitle);
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, info->pszTitle);
+        return S_OK;
+    }
+
+    STDMETHODIMP Show(UINT command) override {
+        if (dialog_ == nullptr) return E_UNEXPECTED;
+        ::ShowWindow(dialog_, command);
+        return S_OK;
+    }
+    STDMETHODIMP Move(LPCRECT rect) override {
+        if (rect == nullptr) return E_POINTER;
+        if (dialog_ == nullptr) return E_UNEXPECTED;
+        ::MoveWindow(dialog_, rect->left, rect->top, rect->right - rect->left,
+                     rect->bottom - rect->top, TRUE);
+        return S_OK;
+    }
+    STDMETHODIMP IsPageDirty() override { return dirty_ ? S_OK : S_FALSE; }
+    STDMETHODIMP Apply() override {
+        if (!dirty_) return S_OK;
+        if (dialog_ == nullptr || !settings_ || readOnly_) return E_UNEXPECTED;
+        Traits::Store(dialog_, settings_->Settings());
+        dirty_ = false;
+        return S_OK;
+    }
+    STDMETHODIMP Help(LPCOLESTR) override { return E_NOTIMPL; }
+    STDMETHODIMP TranslateAccelerator(MSG* message) override {
+        if (message == nullptr) return E_POINTER;
+        return dialog_ != nullptr && ::IsDialogMessageW(dialog_, message) ? S_OK : S_FALSE;
+    }
+
+private:
+    // Any edit or click marks the page dirty and tells the frame, which enables
+    // its Apply button. The size probe runs without a page.
+    static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_INITDIALOG) {
+            ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            return TRUE;
+        }
+        auto* page = reinterpret_cast<DialogPage*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+        if (message == WM_COMMAND && page != nullptr && page->dialog_ == dialog &&
+            (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == BN_CLICKED)) {
+            page->dirty_ = true;
+            if (page->site_) page->site_->OnStatusChange(PROPPAGESTATUS_DIRTY);
+            return TRUE;
+        }
+        return FALSE;
+    }
+
+    ComPtr<IPropertyPageSite> site_;
+    ComPtr<ISampleSettings> settings_;
+    HWND dialog_ = nullptr;
+    bool readOnly_ = false;
+    bool dirty_ = false;
+};
+
+struct GeneralTraits {
+    static constexpr int kDialog = IDD_GENERAL_PAGE;
+    static constexpr const wchar_t* kTitle = L"General";
+    static void Show(HWND dialog, const SampleSettings& settings) {
+        ::SetDlgItemTextW(dialog, IDC_WINDOW_TITLE, settings.windowTitle.c_str());
+        ::CheckDlgButton(dialog, IDC_STATUS_BAR, settings.statusBar ? BST_CHECKED : BST_UNCHECKED);
+    }
+    static void Store(HWND dialog, SampleSettings& settings) {
+        settings.windowTitle = ControlText(dialog, IDC_WINDOW_TITLE);
+        settings.statusBar = ::IsDlgButtonChecked(dialog, IDC_STATUS_BAR) == BST_CHECKED;
+    }
+};
+
+struct AdvancedTraits {
+    static constexpr int kDialog = IDD_ADVANCED_PAGE;
+    static constexpr const wchar_t* kTitle = L"Advanced";
+    static void Show(HWND dialog, const SampleSettings& settings) {
+        ::CheckDlgButton(dialog, IDC_KEEP_LOG, settings.keepLog ? BST_CHECKED : BST_UNCHECKED);
+        ::SetDlgItemTextW(dialog, IDC_LOG_FILE, settings.logFile.c_str());
+        ::SetDlgItemInt(dialog, IDC_UNDO_LEVELS, settings.undoLevels, FALSE);
+    }
+    static void Store(HWND dialog, SampleSettings& settings) {
+        settings.keepLog = ::IsDlgButtonChecked(dialog, IDC_KEEP_LOG) == BST_CHECKED;
+        settings.logFile = ControlText(dialog, IDC_LOG_FILE);
+        BOOL read = FALSE;
+        const UINT levels = ::GetDlgItemInt(dialog, IDC_UNDO_LEVELS, &read, FALSE);
+        if (read) settings.undoLevels = levels;
+    }
+};
+
+using GeneralPage = DialogPage<GeneralTraits>;
+using AdvancedPage = DialogPage<AdvancedTraits>;
+
+}  // namespace
+
+namespace companion {
+namespace {
+const ServedClass advancedPageClass{kAdvancedPage, &veska::CreateUnaggregatedInstance<AdvancedPage>,
+                                    L"Sample page: Advanced", nullptr, L"Apartment"};
+const ServedClass generalPageClass{kGeneralPage, &veska::CreateUnaggregatedInstance<GeneralPage>,
+                                   L"Sample page: General", nullptr, L"Apartment",
+                                   &advancedPageClass};
+}  // namespace
+const ServedClass servedClass{kSampleComponent, &veska::CreateUnaggregatedInstance<SampleComponent>,
+                              L"Veska sample component", L"Veska.Sample.Component", L"Apartment",
+                              &generalPageClass};
+}  // namespace companion
