@@ -10,8 +10,12 @@ run="$build/wine-run"
 root="Software\\VeskaInspectorTest\\$$"
 work=$(mktemp -d)
 failures=0
-cd "$build/current"
 win() { echo "Z:$(echo "$1" | tr / '\\')"; }
+# An installation of its own: bin\ with the DLL and veskaopt, Dat\Settings\ with
+# one settings file, so that the merge reads no other test's files.
+mkdir -p "$work/bin" "$work/Dat/Settings" "$work/check"
+cp "$build/current/VeskaOptions.dll" "$build/current/veskaopt.exe" "$build/current/VeskaSettings.xsd" "$work/bin"
+cd "$work/bin"
 "$run" regsvr32 /s VeskaOptions.dll || { echo "regsvr32 VeskaOptions.dll failed"; exit 1; }
 companion=$(win "$build/companions/XMLDataIfsImpl.dll")
 "$run" regsvr32 /s "$companion" || { echo "regsvr32 $companion failed"; exit 1; }
@@ -35,6 +39,10 @@ vo() {
 registry() { "$run" reg query "HKCU\\$root$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -i "^ *$2 "; }
 
 "$run" reg add "HKCU\\$root\\Editor" /v Font /d Courier /f >/dev/null
+"$run" reg add "HKCU\\$root\\Editor" /v Theme /d Light /f >/dev/null
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Key Name="Editor">\n  <Value Name="Theme" Type="STRING">Dark</Value>\n </Key>\n</OxaTest>\n' \
+  | tee "$work/check/good.xml" >"$work/Dat/Settings/defaults.xml"
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Value Name="A" Type="I4">1</Value>\n</OxaTst>\n' >"$work/check/bad.xml"
 "$run" reg add "HKCU\\$root" /ve /d 'C:\Top "quoted"' /f >/dev/null
 
 # Writes and removals, with and without --persist.
@@ -51,7 +59,16 @@ vo 0 remove "$root" Editor Font --persist
 [ -z "$(registry '\Editor' Font)" ] || fail "remove --persist deletes the value"
 vo 0 set "$root" Editor Note $'line one\nline "two"\x01' --persist
 vo 0 show "$root"
-echo "$out" | grep -q '^    size = I4 12  (' || fail "show lists the tree: $out"
+echo "$out" | grep -q '^    size = I4 12  (registry)$' || fail "show lists the tree: $out"
+echo "$out" | grep -F '    theme = STRING "Dark"  (settings file ' | grep -F 'defaults.xml' |
+  grep -qiF "; overrides registry HKEY_CURRENT_USER\\$root\\Editor)" ||
+  fail "show names the settings file and the value it overrides: $out"
+
+# Settings files by the merge's rules: the installation's folder by default.
+vo 0 check
+vo 1 check "$(win "$work/check")"
+echo "$out" | grep -q 'bad\.xml:[0-9]\+:[0-9]\+: error: ' || fail "check places the bad file's error: $out"
+echo "$out" | grep -q 'good\.xml' && fail "check reports the good file: $out"
 
 # JSON: read back by CMake's JSON reader, control characters included.
 vo 0 export "$root" -o "$(win "$work/tree.json")"
