@@ -47,7 +47,7 @@ endfunction()
 
 # A static library of the classes of one edition: every source of support/,
 # options/, provider/ and module/ except the DLL entry points.
-# Header-only libraries from the build machine (Debian's nlohmann-json3-dev),
+# Header-only libraries from the build machine (Debian's nlohmann-json3-dev and libcli11-dev),
 # reached through a folder of links in the build tree, so that no other header of
 # the machine's /usr/include can shadow the cross compiler's own.
 set(VESKA_THIRD_PARTY ${CMAKE_BINARY_DIR}/third_party/include)
@@ -58,6 +58,13 @@ file(MAKE_DIRECTORY ${VESKA_THIRD_PARTY})
 file(CREATE_LINK /usr/include/nlohmann ${VESKA_THIRD_PARTY}/nlohmann SYMBOLIC)
 add_library(veska_json INTERFACE)
 target_include_directories(veska_json SYSTEM INTERFACE ${VESKA_THIRD_PARTY})
+# The command-line parser of veskaopt (Debian's libcli11-dev), the same way.
+if(NOT EXISTS /usr/include/CLI/CLI.hpp)
+  message(FATAL_ERROR "CLI/CLI.hpp is missing: run tools/install-deps.sh (libcli11-dev)")
+endif()
+file(CREATE_LINK /usr/include/CLI ${VESKA_THIRD_PARTY}/CLI SYMBOLIC)
+add_library(veska_cli11 INTERFACE)
+target_include_directories(veska_cli11 SYSTEM INTERFACE ${VESKA_THIRD_PARTY})
 
 # veska_add_companion(<target> OUTPUT_NAME <name> OUT_DIR <dir> SOURCES ...)
 # A companion DLL over the COM kit (com/ and the module path it needs), with the

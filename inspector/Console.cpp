@@ -1,0 +1,117 @@
+#include "inspector/Console.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cwchar>
+
+namespace veskaopt {
+
+namespace {
+
+void Write(DWORD which, std::string_view text) {
+    const HANDLE handle = ::GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty()) return;
+    DWORD mode = 0;
+    if (::GetConsoleMode(handle, &mode)) {
+        const std::wstring wide = Wide(text);
+        DWORD written = 0;
+        ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
+        if (!::WriteFile(handle, text.data() + done, chunk, &written, nullptr) || written == 0)
+            return;
+        done += written;
+    }
+}
+
+}  // namespace
+
+void ThrowIfFailed(HRESULT hr, std::wstring_view what) {
+    if (FAILED(hr)) throw ToolError(kExitFailure, std::wstring(what), hr);
+}
+
+std::string Utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                             nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                          length, nullptr, nullptr);
+    return result;
+}
+
+std::wstring Wide(std::string_view text) {
+    if (text.empty()) return {};
+    const int length =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                          length);
+    return result;
+}
+
+std::vector<std::string> Utf8Arguments() {
+    int count = 0;
+    wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::string> result;
+    if (arguments == nullptr) return result;
+    for (int i = 0; i < count; ++i) result.push_back(Utf8(arguments[i]));
+    ::LocalFree(arguments);
+    return result;
+}
+
+void Out(std::string_view text) { Write(STD_OUTPUT_HANDLE, text); }
+void Err(std::string_view text) { Write(STD_ERROR_HANDLE, text); }
+void Out(std::wstring_view text) { Out(Utf8(text)); }
+void Err(std::wstring_view text) { Err(Utf8(text)); }
+
+bool OutBytes(const void* data, size_t size) {
+    const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 20));
+        if (!::WriteFile(handle, bytes, chunk, &written, nullptr) || written == 0) return false;
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+namespace {
+
+std::wstring SystemText(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text != nullptr ? text : L"", text != nullptr ? length : 0);
+    if (text != nullptr) ::LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+}  // namespace
+
+std::wstring DescribeHresult(HRESULT hr) {
+    wchar_t code[16];
+    std::swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    std::wstring message = SystemText(static_cast<DWORD>(hr));
+    // Some systems keep texts for Win32 codes only.
+    if (message.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32)
+        message = SystemText(HRESULT_CODE(hr));
+    if (message.empty()) message = L"(the system has no text for it)";
+    return std::wstring(code) + L" " + message;
+}
+
+void Note(std::wstring_view text) { Err(L"veskaopt: note: " + std::wstring(text) + L"\n"); }
+
+}  // namespace veskaopt

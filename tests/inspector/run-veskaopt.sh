@@ -1,0 +1,105 @@
+#!/bin/bash
+# Drives veskaopt.exe in the test prefix against the registered DLL of the
+# current edition and the XML data companion: writes with and without
+# --persist checked in the registry, the JSON export read back, the registry
+# file export imported again, settings files checked, and bad input refused.
+# Usage: run-veskaopt.sh <build dir> <cmake>
+set -u
+build=$1 cmake=$2
+run="$build/wine-run"
+root="Software\\VeskaInspectorTest\\$$"
+work=$(mktemp -d)
+failures=0
+win() { echo "Z:$(echo "$1" | tr / '\\')"; }
+# An installation of its own: bin\ with the DLL and veskaopt, Dat\Settings\ with
+# one settings file, so that the merge reads no other test's files.
+mkdir -p "$work/bin" "$work/Dat/Settings" "$work/check"
+cp "$build/current/VeskaOptions.dll" "$build/current/veskaopt.exe" "$build/current/VeskaSettings.xsd" "$work/bin"
+cd "$work/bin"
+"$run" regsvr32 /s VeskaOptions.dll || { echo "regsvr32 VeskaOptions.dll failed"; exit 1; }
+companion=$(win "$build/companions/XMLDataIfsImpl.dll")
+"$run" regsvr32 /s "$companion" || { echo "regsvr32 $companion failed"; exit 1; }
+cleanup() {
+  "$run" regsvr32 /s /u VeskaOptions.dll; "$run" regsvr32 /s /u "$companion"
+  "$run" reg delete "HKCU\\Software\\VeskaInspectorTest" /f >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# vo <expected status> <args...>: runs veskaopt; its output in $out, errors in $err.
+vo() {
+  local want=$1; shift
+  "$run" veskaopt.exe "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  out=$(cat "$work/out") err=$(cat "$work/err")
+  [ "$got" -eq "$want" ] || fail "veskaopt $* exited $got, expected $want: $err"
+}
+# registry <path> <name>: the value's line from reg query, empty when missing.
+registry() { "$run" reg query "HKCU\\$root$1" /v "$2" 2>/dev/null | tr -d '\r' | grep -i "^ *$2 "; }
+
+"$run" reg add "HKCU\\$root\\Editor" /v Font /d Courier /f >/dev/null
+"$run" reg add "HKCU\\$root\\Editor" /v Theme /d Light /f >/dev/null
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Key Name="Editor">\n  <Value Name="Theme" Type="STRING">Dark</Value>\n </Key>\n</OxaTest>\n' \
+  | tee "$work/check/good.xml" >"$work/Dat/Settings/defaults.xml"
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Value Name="A" Type="I4">1</Value>\n</OxaTst>\n' >"$work/check/bad.xml"
+"$run" reg add "HKCU\\$root" /ve /d 'C:\Top "quoted"' /f >/dev/null
+
+# Writes and removals, with and without --persist.
+vo 0 set "$root" Editor Size 12 --type I4 --persist
+[ "$out" = "Size = I4 12" ] || fail "set prints the stored value: $out"
+registry '\Editor' Size | grep -q 'REG_DWORD *0xc$' || fail "set --persist writes the DWORD"
+vo 0 set "$root" Editor Font Arial
+registry '\Editor' Font | grep -q 'Courier$' || fail "set without --persist leaves the registry"
+vo 0 get "$root" Editor FONT
+[ "$out" = "Courier" ] || fail "get reads the registry's value: $out"
+vo 0 remove "$root" Editor Font
+registry '\Editor' Font | grep -q Courier || fail "remove without --persist leaves the registry"
+vo 0 remove "$root" Editor Font --persist
+[ -z "$(registry '\Editor' Font)" ] || fail "remove --persist deletes the value"
+vo 0 set "$root" Editor Note $'line one\nline "two"\x01' --persist
+vo 0 show "$root"
+echo "$out" | grep -q '^    size = I4 12  (registry)$' || fail "show lists the tree: $out"
+echo "$out" | grep -F '    theme = STRING "Dark"  (settings file ' | grep -F 'defaults.xml' |
+  grep -qiF "; overrides registry HKEY_CURRENT_USER\\$root\\Editor)" ||
+  fail "show names the settings file and the value it overrides: $out"
+
+# Settings files by the merge's rules: the installation's folder by default.
+vo 0 check
+vo 1 check "$(win "$work/check")"
+echo "$out" | grep -q 'bad\.xml:[0-9]\+:[0-9]\+: error: ' || fail "check places the bad file's error: $out"
+echo "$out" | grep -q 'good\.xml' && fail "check reports the good file: $out"
+
+# JSON: read back by CMake's JSON reader, control characters included.
+vo 0 export "$root" -o "$(win "$work/tree.json")"
+cat >"$work/check.cmake" <<'CMAKE'
+file(READ "${FILE}" json)
+string(JSON note GET "${json}" keys editor values note data)
+string(JSON size GET "${json}" keys editor values size data)
+string(ASCII 1 one)
+if(NOT note STREQUAL "line one\nline \"two\"${one}" OR NOT size EQUAL 12)
+  message(FATAL_ERROR "unexpected values: [${note}] [${size}]")
+endif()
+CMAKE
+"$cmake" -DFILE="$work/tree.json" -P "$work/check.cmake" || fail "the JSON export reads back"
+
+# Registry file: export, delete, import, export again gives the same bytes.
+vo 0 export "$root" --format reg -o "$(win "$work/first.reg")"
+"$run" reg delete "HKCU\\$root" /f >/dev/null 2>&1
+"$run" reg import "$(win "$work/first.reg")" >/dev/null 2>&1 || fail "reg import"
+vo 0 export "$root" --format reg -o "$(win "$work/second.reg")"
+cmp -s "$work/first.reg" "$work/second.reg" || fail "export, reg import, export differ"
+iconv -f UTF-16 -t UTF-8 "$work/second.reg" | grep -q '^"size"=dword:0000000c' ||
+  fail "the registry file holds the DWORD"
+
+# Bad input: non-zero exit, a message, no crash.
+vo 4 show "Software\\VeskaInspectorTest\\missing-$$"
+echo "$err" | grep -q 'does not exist' || fail "a missing ROOT is named: $err"
+vo 4 get "$root" Editor Absent
+vo 2 set "$root" Editor Size twelve --type I4
+vo 2 frobnicate
+vo 2 show --colour "$root"
+vo 4 check "$(win "$work/no-such-folder")"
+
+if [ "$failures" -ne 0 ]; then echo "RESULT: $failures failed"; exit 1; fi
+echo "RESULT: PASS"
