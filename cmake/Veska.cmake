@@ -24,10 +24,10 @@ function(veska_target_defaults target)
     $<$<COMPILE_LANGUAGE:CXX>:-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=>)
   target_compile_definitions(${target} PRIVATE
     UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
-  # The product version of project() as a wide string literal (L"1.2.3") for the
+  # The product version of project() as a string literal ("1.2.3") for the
   # programs that print it; the resource compiler takes the numbers from the .rc.
   target_compile_definitions(${target} PRIVATE
-    "$<$<COMPILE_LANGUAGE:C,CXX>:VESKA_VERSION_STRING=L\"${PROJECT_VERSION}\">")
+    "$<$<COMPILE_LANGUAGE:C,CXX>:VESKA_VERSION_STRING=\"${PROJECT_VERSION}\">")
 endfunction()
 
 # DLLs link the C++ runtime built for native Windows threads. The posix-thread

@@ -241,7 +241,7 @@ int Run(std::vector<std::string> argv) {
         "caches, through its registered classes.",
         "veskaopt"};
     app.footer(kExitStatuses);
-    app.set_version_flag("--version", VESKAOPT_VERSION);
+    app.set_version_flag("--version", VESKA_VERSION_STRING);
     app.require_subcommand(1, 1);
 
     CLI::App* show = app.add_subcommand(
