@@ -6,6 +6,9 @@
 #   ```cpp title=NAME      compiled with the tree's compiler against the
 #                          interface header, then run
 #   ```xml title=NAME      a settings file, in place before anything runs
+#   ```console title=NAME  lines "$ veskaopt ARGS", run one after the other
+# What an example prints names the page's installation folder as the pages do,
+# "C:\Program Files\Corvane\Veska".
 # Each page runs in a small installation of its own, as an installer lays it
 # out (bin\ with the DLL, Dat\Settings\ with the page's settings files), with the
 # companions and the sample component registered and an installation directory
@@ -29,11 +32,12 @@ done
 for page in "$@"; do
   dir="$work/$(basename "$page" .md)"
   mkdir -p "$dir/bin" "$dir/Dat/Settings" "$dir/src"
-  cp "$build/current/VeskaOptions.dll" "$build/samples/SamplePages.dll" "$dir/bin/"
+  cp "$build/current/VeskaOptions.dll" "$build/samples/SamplePages.dll" "$build/current/veskaopt.exe" \
+     "$build/current/VeskaSettings.xsd" "$dir/bin/"
   # src/list: one line "lang title" per example in page order; src/<title> its
   # text, src/<title>.out the Output block after it.
   awk -v src="$dir/src" '
-    /^```(vbscript|jscript|cpp|xml) title=/ && !in_block {
+    /^```(vbscript|jscript|cpp|xml|console) title=/ && !in_block {
       lang = substr($1, 4); title = substr($2, 7); file = src "/" title
       print lang, title > (src "/list"); in_block = 1; printf "" > file; next }
     /^Output:$/ && !in_block { want_out = 1; next }
@@ -70,8 +74,15 @@ for page in "$@"; do
         fi
         cp "$built" "$exe"
         output=$(cd "$dir/bin" && "$run" "$(basename "$exe")" 2>&1) ;;
+      console)
+        output=$(cd "$dir/bin" && while read -r prompt program arguments; do
+                   [ "$prompt $program" = '$ veskaopt' ] || continue
+                   eval "set -- $arguments"
+                   "$run" veskaopt.exe "$@" 2>&1
+                 done <"$dir/src/$title") ;;
       *) output=$(cd "$dir/bin" && "$run" cscript //nologo "$(winpath "$dir/src/$title")" 2>&1) ;;
     esac
+    output=${output//"$(winpath "$dir")"/'C:\Program Files\Corvane\Veska'}
     examples=$((examples + 1))
     if [ ! -f "$dir/src/$title.out" ]; then
       echo "FAIL $page: $title has no Output block"; failures=$((failures + 1))
