@@ -100,6 +100,11 @@ vo 2 set "$root" Editor Size twelve --type I4
 vo 2 frobnicate
 vo 2 show --colour "$root"
 vo 4 check "$(win "$work/no-such-folder")"
+# Paths near the longest command line: the registry refuses or misses them.
+long=$(printf 'k%.0s' $(seq 1 32000))
+vo 3 show "Software\\$long"
+vo 4 get "$root" "$long" Size
+vo 4 check "C:\\$long"
 
 if [ "$failures" -ne 0 ]; then echo "RESULT: $failures failed"; exit 1; fi
 echo "RESULT: PASS"
