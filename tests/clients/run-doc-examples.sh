@@ -6,7 +6,8 @@
 #   ```cpp title=NAME      compiled with the tree's compiler against the
 #                          interface header, then run
 #   ```xml title=NAME      a settings file, in place before anything runs
-#   ```console title=NAME  lines "$ veskaopt ARGS", run one after the other
+#   ```console title=NAME  lines "$ veskaopt ARGS", run one after the other;
+#                          their standard output is compared
 # What an example prints names the page's installation folder as the pages do,
 # "C:\Program Files\Corvane\Veska".
 # Each page runs in a small installation of its own, as an installer lays it
@@ -78,7 +79,7 @@ for page in "$@"; do
         output=$(cd "$dir/bin" && while read -r prompt program arguments; do
                    [ "$prompt $program" = '$ veskaopt' ] || continue
                    eval "set -- $arguments"
-                   "$run" veskaopt.exe "$@" 2>&1
+                   "$run" veskaopt.exe "$@" 2>/dev/null
                  done <"$dir/src/$title") ;;
       *) output=$(cd "$dir/bin" && "$run" cscript //nologo "$(winpath "$dir/src/$title")" 2>&1) ;;
     esac
