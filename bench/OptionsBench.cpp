@@ -5,7 +5,8 @@
 //   heap bytes the cache holds per value and per key,
 //   reads per second of threads reading at once, alone and beside a writer.
 // Each figure is the median of repeated runs, in nanoseconds per operation
-// unless the row says otherwise.
+// unless the row says otherwise. Sections named on the command line (init,
+// reads, threads, heap) run alone.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <thread>
@@ -372,9 +374,19 @@ void MeasureThreadedReads(IVeskaOptions3* shared, const std::wstring& root) {
                 writes * 1000.0 / (kRounds * kWindowMs));
 }
 
+// The sections named on the command line, or every section when none is named:
+// init, reads, threads, heap.
+bool Wanted(int argc, char** argv, const char* section) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], section) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     ::CoInitialize(nullptr);
     RunOnFirstProcessor();
     const std::wstring small = kBenchRoot + L"\\T200";
@@ -404,148 +416,156 @@ int main() {
 
     std::printf("\n%-44s %15s  | %-26s %15s  | %s\n", "measured", "per op", "baseline", "per op",
                 "ratio, median of paired runs");
-    const Pair init200 = MeasureInit(small, 11);
-    const Pair init2000 = MeasureInit(large, 7);
-    Row("Init, 200 keys x 10 values", init200, "bare walk, same calls", "goal <= 1.05");
-    Row("Init, 2,000 keys x 10 values", init2000, "bare walk, same calls", "goal <= 1.05");
-    const double perValueSmall = init200.a / 2000, perValueLarge = init2000.a / 20000;
-    std::printf("%-44s %12.0f ns  | %-26s %12.0f ns  | ratio %8.2f  (%s)\n", "Init per value, 2,000-key tree",
-                perValueLarge, "per value, 200-key tree", perValueSmall, perValueLarge / perValueSmall,
-                "goal <= 1.2");
+    if (Wanted(argc, argv, "init")) {
+        const Pair init200 = MeasureInit(small, 11);
+        const Pair init2000 = MeasureInit(large, 7);
+        Row("Init, 200 keys x 10 values", init200, "bare walk, same calls", "goal <= 1.05");
+        Row("Init, 2,000 keys x 10 values", init2000, "bare walk, same calls", "goal <= 1.05");
+        const double perValueSmall = init200.a / 2000, perValueLarge = init2000.a / 20000;
+        std::printf("%-44s %12.0f ns  | %-26s %12.0f ns  | ratio %8.2f  (%s)\n", "Init per value, 2,000-key tree",
+                    perValueLarge, "per value, 200-key tree", perValueSmall, perValueLarge / perValueSmall,
+                    "goal <= 1.2");
+    }
 
     // Reads of one object's cache, against the registry and against bare look-ups
     // in a tree loaded the same way.
     ComPtr<IVeskaOptions3> options = NewOptions();
     UniqueBstr readsPath = CopyBstr(reads.c_str());
     options->Init(1, readsPath.get());
-    OpsInfo* floorTree = new OpsInfo();
-    {
-        HKEY key = nullptr;
-        ::RegOpenKeyExW(HKEY_CURRENT_USER, reads.c_str(), 0, KEY_READ, &key);
-        CVeskaOptions::FillKeysValues(key, floorTree);
-        ::RegCloseKey(key);
-    }
-    const FoldedString alpha(L"Alpha"), beta(L"Beta"), gamma(L"Gamma"), many(L"Many");
-    UniqueBstr path = CopyBstr(L"Alpha\\Beta\\Gamma");
-    const std::wstring regPath = reads + L"\\Alpha\\Beta\\Gamma";
-    for (const wchar_t* valueName : {L"Number", L"Text"}) {
-        UniqueBstr attr = CopyBstr(valueName);
-        const FoldedString folded(valueName);
-        const long ops = 100000;
-        const long regOps = 1000;
-        VARIANT out;
-        ::VariantInit(&out);
-        const auto ours = [&] {
-            return Timed([&] {
-                for (long i = 0; i < ops; ++i) {
-                    options->GetValueByName(path.get(), attr.get(), &out);
-                    ::VariantClear(&out);
-                }
-            });
-        };
-        const auto floor = [&] {
-            return Timed([&] {
-                for (long i = 0; i < ops; ++i) {
-                    const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
-                    const OpsInfo* b = a->keys.find(beta)->second.get();
-                    const OpsInfo* c = b->keys.find(gamma)->second.get();
-                    ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
-                    ::VariantClear(&out);
-                }
-            });
-        };
-        // The floor inside the options cache lock's shared mode: how much of the
-        // read's cost above the floor the lock takes.
-        const auto lockedFloor = [&] {
-            return Timed([&] {
-                for (long i = 0; i < ops; ++i) {
-                    SharedLock lock(OptionsCacheLock);
-                    const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
-                    const OpsInfo* b = a->keys.find(beta)->second.get();
-                    const OpsInfo* c = b->keys.find(gamma)->second.get();
-                    ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
-                    ::VariantClear(&out);
-                }
-            });
-        };
-        const auto registry = [&] {
-            return Timed([&] {
-                for (long i = 0; i < regOps; ++i) {
-                    BYTE data[128];
-                    DWORD size = sizeof(data);
-                    ::RegGetValueW(HKEY_CURRENT_USER, regPath.c_str(), valueName, RRF_RT_ANY, nullptr,
-                                   data, &size);
-                }
-            });
-        };
-        const long callsBefore = newCalls;
-        const Pair againstFloor = Paired(15, ops, ours, ops, floor);
-        const double callsPerRead = double(newCalls - callsBefore) / (15.0 * 2 * ops);
-        const Pair againstRegistry = Paired(5, regOps, registry, ops, ours);
-        const std::string label = std::string("GetValueByName, 3 segments, ") +
-                                  (valueName[0] == L'N' ? "VT_I4" : "32-char VT_BSTR");
-        Row(label.c_str(), againstRegistry, "RegGetValueW (as measured)", "goal: registry/ours >= 100",
-            true);
-        Row(label.c_str(), againstFloor, "3 look-ups + VariantCopy", "goal <= 1.6");
-        Row("  the floor inside the shared lock", Paired(15, ops, lockedFloor, ops, floor),
-            "3 look-ups + VariantCopy", "the lock's share");
-        std::printf("%-44s operator new calls per read (both sides): %.3f\n", "", callsPerRead);
-    }
-
-    {
-        const OpsInfo* node = floorTree->keys.find(many)->second.get();
-        UniqueBstr manyPath = CopyBstr(L"Many");
-        const long ops = 100;
-        const auto ours = [&] {
-            return Timed([&] {
-                for (long i = 0; i < ops; ++i) {
-                    SAFEARRAY* values = nullptr;
-                    options->GetValues(manyPath.get(), &values);
-                    ::SafeArrayDestroy(values);
-                }
-            });
-        };
-        const auto floor = [&] {
-            return Timed([&] {
-                for (long i = 0; i < ops; ++i) {
-                    SAFEARRAYBOUND bounds[2] = {{ULONG(node->values.size()), 0}, {2, 0}};
-                    SAFEARRAY* values = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
-                    VARIANT* slot = nullptr;
-                    ::SafeArrayAccessData(values, reinterpret_cast<void**>(&slot));
-                    for (const auto& entry : node->values) {
-                        slot[0].vt = VT_BSTR;
-                        slot[0].bstrVal =
-                            ::SysAllocStringLen(entry.first.text(), UINT(entry.first.view().size()));
-                        ::VariantCopy(&slot[1], const_cast<VARIANT*>(entry.second.get()));
-                        slot += 2;
+    if (Wanted(argc, argv, "reads")) {
+        OpsInfo* floorTree = new OpsInfo();
+        {
+            HKEY key = nullptr;
+            ::RegOpenKeyExW(HKEY_CURRENT_USER, reads.c_str(), 0, KEY_READ, &key);
+            CVeskaOptions::FillKeysValues(key, floorTree);
+            ::RegCloseKey(key);
+        }
+        const FoldedString alpha(L"Alpha"), beta(L"Beta"), gamma(L"Gamma"), many(L"Many");
+        UniqueBstr path = CopyBstr(L"Alpha\\Beta\\Gamma");
+        const std::wstring regPath = reads + L"\\Alpha\\Beta\\Gamma";
+        for (const wchar_t* valueName : {L"Number", L"Text"}) {
+            UniqueBstr attr = CopyBstr(valueName);
+            const FoldedString folded(valueName);
+            const long ops = 100000;
+            const long regOps = 1000;
+            VARIANT out;
+            ::VariantInit(&out);
+            const auto ours = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < ops; ++i) {
+                        options->GetValueByName(path.get(), attr.get(), &out);
+                        ::VariantClear(&out);
                     }
-                    ::SafeArrayUnaccessData(values);
-                    ::SafeArrayDestroy(values);
-                }
-            });
-        };
-        Row("GetValues, 1,000 values", Paired(15, ops, ours, ops, floor), "same array built directly",
-            "goal <= 1.5");
+                });
+            };
+            const auto floor = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < ops; ++i) {
+                        const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
+                        const OpsInfo* b = a->keys.find(beta)->second.get();
+                        const OpsInfo* c = b->keys.find(gamma)->second.get();
+                        ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
+                        ::VariantClear(&out);
+                    }
+                });
+            };
+            // The floor inside the options cache lock's shared mode: how much of the
+            // read's cost above the floor the lock takes.
+            const auto lockedFloor = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < ops; ++i) {
+                        SharedLock lock(OptionsCacheLock);
+                        const OpsInfo* a = floorTree->keys.find(alpha)->second.get();
+                        const OpsInfo* b = a->keys.find(beta)->second.get();
+                        const OpsInfo* c = b->keys.find(gamma)->second.get();
+                        ::VariantCopy(&out, const_cast<VARIANT*>(c->values.find(folded)->second.get()));
+                        ::VariantClear(&out);
+                    }
+                });
+            };
+            const auto registry = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < regOps; ++i) {
+                        BYTE data[128];
+                        DWORD size = sizeof(data);
+                        ::RegGetValueW(HKEY_CURRENT_USER, regPath.c_str(), valueName, RRF_RT_ANY, nullptr,
+                                       data, &size);
+                    }
+                });
+            };
+            const long callsBefore = newCalls;
+            const Pair againstFloor = Paired(15, ops, ours, ops, floor);
+            const double callsPerRead = double(newCalls - callsBefore) / (15.0 * 2 * ops);
+            const Pair againstRegistry = Paired(5, regOps, registry, ops, ours);
+            const std::string label = std::string("GetValueByName, 3 segments, ") +
+                                      (valueName[0] == L'N' ? "VT_I4" : "32-char VT_BSTR");
+            Row(label.c_str(), againstRegistry, "RegGetValueW (as measured)", "goal: registry/ours >= 100",
+                true);
+            Row(label.c_str(), againstFloor, "3 look-ups + VariantCopy", "goal <= 1.6");
+            Row("  the floor inside the shared lock", Paired(15, ops, lockedFloor, ops, floor),
+                "3 look-ups + VariantCopy", "the lock's share");
+            std::printf("%-44s operator new calls per read (both sides): %.3f\n", "", callsPerRead);
+        }
+
+        {
+            const OpsInfo* node = floorTree->keys.find(many)->second.get();
+            UniqueBstr manyPath = CopyBstr(L"Many");
+            const long ops = 100;
+            const auto ours = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < ops; ++i) {
+                        SAFEARRAY* values = nullptr;
+                        options->GetValues(manyPath.get(), &values);
+                        ::SafeArrayDestroy(values);
+                    }
+                });
+            };
+            const auto floor = [&] {
+                return Timed([&] {
+                    for (long i = 0; i < ops; ++i) {
+                        SAFEARRAYBOUND bounds[2] = {{ULONG(node->values.size()), 0}, {2, 0}};
+                        SAFEARRAY* values = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+                        VARIANT* slot = nullptr;
+                        ::SafeArrayAccessData(values, reinterpret_cast<void**>(&slot));
+                        for (const auto& entry : node->values) {
+                            slot[0].vt = VT_BSTR;
+                            slot[0].bstrVal =
+                                ::SysAllocStringLen(entry.first.text(), UINT(entry.first.view().size()));
+                            ::VariantCopy(&slot[1], const_cast<VARIANT*>(entry.second.get()));
+                            slot += 2;
+                        }
+                        ::SafeArrayUnaccessData(values);
+                        ::SafeArrayDestroy(values);
+                    }
+                });
+            };
+            Row("GetValues, 1,000 values", Paired(15, ops, ours, ops, floor), "same array built directly",
+                "goal <= 1.5");
+        }
+        CVeskaOptions::FreeOpsInfoMem(floorTree);
     }
-    CVeskaOptions::FreeOpsInfoMem(floorTree);
 
-    // Threads reading at once; the rows before ran on the first processor alone.
-    RunOnEveryProcessor();
-    MeasureThreadedReads(options.get(), reads);
+    if (Wanted(argc, argv, "threads")) {
+        // Threads reading at once; the rows before ran on the first processor alone.
+        RunOnEveryProcessor();
+        MeasureThreadedReads(options.get(), reads);
+    }
 
-    // Per key from the tree without values; per value from the difference.
-    // Text: key names "key0000" (7 characters); value names "value00" (7), and the
-    // 16-character strings of half the values.
-    const double keysHeap = HeapOfTree(keysOnly);
-    const double fullHeap = HeapOfTree(large);
-    const double keyText = 7 * sizeof(wchar_t);
-    const double valueText = 7 * sizeof(wchar_t) + 0.5 * 16 * sizeof(wchar_t);
-    std::printf("\nheap held per key   (2,000 keys)        %8.1f bytes beyond its name     "
-                "(goal <= 160 on x64)\n",
-                keysHeap / 2001 - keyText);
-    std::printf("heap held per value (20,000 values)     %8.1f bytes beyond name and text "
-                "(goal <= 64 on x64, 48 on x86)\n",
-                (fullHeap - keysHeap) / 20000 - valueText);
+    if (Wanted(argc, argv, "heap")) {
+        // Per key from the tree without values; per value from the difference.
+        // Text: key names "key0000" (7 characters); value names "value00" (7), and the
+        // 16-character strings of half the values.
+        const double keysHeap = HeapOfTree(keysOnly);
+        const double fullHeap = HeapOfTree(large);
+        const double keyText = 7 * sizeof(wchar_t);
+        const double valueText = 7 * sizeof(wchar_t) + 0.5 * 16 * sizeof(wchar_t);
+        std::printf("\nheap held per key   (2,000 keys)        %8.1f bytes beyond its name     "
+                    "(goal <= 160 on x64)\n",
+                    keysHeap / 2001 - keyText);
+        std::printf("heap held per value (20,000 values)     %8.1f bytes beyond name and text "
+                    "(goal <= 64 on x64, 48 on x86)\n",
+                    (fullHeap - keysHeap) / 20000 - valueText);
+    }
 
     options.reset();
     ::RegDeleteTreeW(HKEY_CURRENT_USER, kBenchRoot.c_str());
