@@ -1,5 +1,6 @@
 #include "options/VeskaOpt.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "module/TimeTrace.h"
@@ -18,39 +19,36 @@ __attribute__((init_priority(1000))) ReaderWriterLock OptionsCacheLock;
 
 namespace {
 
-constexpr std::size_t kFoldCapacity = OpsInfo::KeyMap::kStackFoldCapacity;
+// Paths up to this many code units are folded whole on the stack.
+constexpr std::size_t kPathFoldCapacity = 256;
 
 // Looks up every backslash-separated segment of [p, end) in turn, from node
-// down; null as soon as one is not filed. Each segment is folded once, while it
-// is scanned for its end; one longer than the fold buffer is compared unfolded.
-OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* const end) noexcept {
-    wchar_t folded[kFoldCapacity];
+// down; null as soon as one is not filed. A path that fits the fold buffer is
+// folded whole first, eight units at a time where the processor can, and its
+// segments are compared as they are; a longer one is folded segment by segment.
+OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noexcept {
+    wchar_t buffer[kPathFoldCapacity];
+    const bool folded = static_cast<std::size_t>(end - p) <= kPathFoldCapacity;
+    if (folded) {
+        FoldUnits(p, static_cast<std::size_t>(end - p), buffer);
+        end = buffer + (end - p);
+        p = buffer;
+    }
     for (;;) {
-        const wchar_t* const segment = p;
-        std::size_t length = 0;
-        for (; p != end && *p != L'\\'; ++p, ++length) {
-            if (length < kFoldCapacity) folded[length] = FoldUnit(*p);
-        }
-        const auto found = length <= kFoldCapacity
-                               ? node->keys.find(FoldedView{std::wstring_view(folded, length)})
-                               : node->keys.find(UnfoldedName{std::wstring_view(segment, length)});
+        const wchar_t* const segmentEnd = std::find(p, end, L'\\');
+        const std::wstring_view segment(p, static_cast<std::size_t>(segmentEnd - p));
+        const auto found = folded ? node->keys.find(FoldedView{segment})
+                                  : node->keys.find(UnfoldedName{segment});
         if (found == node->keys.end() || found->second == nullptr) return nullptr;
         node = found->second.get();
-        if (p == end) return node;
-        ++p;
+        if (segmentEnd == end) return node;
+        p = segmentEnd + 1;
     }
 }
 
-// The value filed under name, read up to its first null and folded once on the
-// way; a name longer than the fold buffer is compared unfolded.
+// The value filed under name, read up to its first null.
 OpsInfo::ValueMap::const_iterator FindValue(const OpsInfo& node, const wchar_t* name) noexcept {
-    wchar_t folded[kFoldCapacity];
-    std::size_t length = 0;
-    for (; name[length] != L'\0'; ++length) {
-        if (length == kFoldCapacity) return node.values.find(UnfoldedName{TextOf(name)});
-        folded[length] = FoldUnit(name[length]);
-    }
-    return node.values.find(FoldedView{std::wstring_view(folded, length)});
+    return node.values.find(UnfoldedName{TextOf(name)});
 }
 
 // Splits a corrected path at its last backslash into the parent's path and the
@@ -157,7 +155,10 @@ HRESULT CVeskaOptions::MainKeyToHive(int mainKey, HKEY* hive) noexcept {
 }
 
 
-CVeskaOptions::CorrectedPath CVeskaOptions::SetCorrectRoot(const wchar_t* path) const noexcept {
+// SetCorrectRoot and GetOpsInfo run on every read: they are built into their
+// callers, keeping their trace scopes.
+__attribute__((always_inline)) inline CVeskaOptions::CorrectedPath CVeskaOptions::SetCorrectRoot(
+    const wchar_t* path) const noexcept {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::SetCorrectRoot");
     // put_Root keeps the prefix free of nulls and ending in a backslash, so the
     // segments of the joined path are those of the prefix followed by the path's.
@@ -168,7 +169,8 @@ CVeskaOptions::CorrectedPath CVeskaOptions::SetCorrectRoot(const wchar_t* path) 
                          TextOf(path)};
 }
 
-OpsInfo* CVeskaOptions::GetOpsInfo(const CorrectedPath& path) const noexcept {
+__attribute__((always_inline)) inline OpsInfo* CVeskaOptions::GetOpsInfo(
+    const CorrectedPath& path) const noexcept {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::GetOpsInfo");
     OpsInfo* node = m_pRoot.get();
     if (node == nullptr || path.empty()) return node;
@@ -418,7 +420,7 @@ STDMETHODIMP CVeskaOptions::GetValues(BSTR Root, SAFEARRAY** Values) {
                         CopyBstr(name.text(), static_cast<UINT>(name.view().size())).detach();
                 }
                 slot[0].vt = VT_BSTR;
-                ThrowIfFailed(::VariantCopy(&slot[1], const_cast<VARIANT*>(entry.second.get())));
+                ThrowIfFailed(CopyValueOut(&slot[1], *entry.second.get()));
                 slot += 2;
             }
         }
@@ -432,12 +434,12 @@ STDMETHODIMP CVeskaOptions::GetValueByName(BSTR Root, BSTR Attr, VARIANT* Val) {
     SharedLock lock(OptionsCacheLock);
     RETURN_HR_IF(E_FAIL, m_pRoot == nullptr || Root == nullptr || Val == nullptr);
     const CorrectedPath path = SetCorrectRoot(Root);
-    ::VariantInit(Val);
+    Val->vt = VT_EMPTY;
     const OpsInfo* node = GetOpsInfo(path);
     RETURN_HR_IF(E_FAIL, node == nullptr || Attr == nullptr);
     const auto found = FindValue(*node, Attr);
     RETURN_HR_IF(E_FAIL, found == node->values.end());
-    return ::VariantCopy(Val, const_cast<VARIANT*>(found->second.get()));
+    return CopyValueOut(Val, *found->second.get());
 }
 
 // ---------------------------------------------------------------------------

@@ -72,7 +72,7 @@ public:
     iterator find(UnfoldedName name) noexcept {
         if (name.text.size() <= kStackFoldCapacity) {
             wchar_t folded[kStackFoldCapacity];
-            for (std::size_t i = 0; i < name.text.size(); ++i) folded[i] = FoldUnit(name.text[i]);
+            FoldUnits(name.text.data(), name.text.size(), folded);
             return find(FoldedView{std::wstring_view(folded, name.text.size())});
         }
         const iterator found =

@@ -11,11 +11,59 @@
 #include <cstdint>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace veska {
 
 // Folds one UTF-16 code unit: A to Z become a to z, nothing else changes.
 constexpr wchar_t FoldUnit(wchar_t c) noexcept {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+}
+
+// The number of code units of text before its first null. With SSE2, eight
+// units are tested at a time in aligned blocks of 16 bytes: an aligned block
+// never reaches into the next page, so the units read before text and after
+// its null are in memory the process may read; they are ignored.
+inline std::size_t TextLength(const wchar_t* text) noexcept {
+#if defined(__SSE2__)
+    const auto address = reinterpret_cast<std::uintptr_t>(text);
+    if ((address & 1) == 0) {
+        const __m128i zero = _mm_setzero_si128();
+        const auto* block = reinterpret_cast<const __m128i*>(address & ~std::uintptr_t(15));
+        unsigned nulls = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(block), zero)));
+        nulls &= ~0u << (address & 15);
+        while (nulls == 0) {
+            ++block;
+            nulls = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(block), zero)));
+        }
+        const auto at = reinterpret_cast<std::uintptr_t>(block) + unsigned(__builtin_ctz(nulls));
+        return (at - address) / sizeof(wchar_t);
+    }
+#endif
+    const wchar_t* end = text;
+    while (*end != L'\0') ++end;
+    return static_cast<std::size_t>(end - text);
+}
+
+// Writes the folded form of text[0, length) to out. With SSE2, eight units are
+// folded at a time: a unit is in A to Z when, moved by 0x8000 - 'A', it is below
+// -0x8000 + 26 as a signed 16-bit number.
+inline void FoldUnits(const wchar_t* text, std::size_t length, wchar_t* out) noexcept {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - L'A'));
+    const __m128i limit = _mm_set1_epi16(static_cast<short>(-0x8000 + 26));
+    const __m128i lower = _mm_set1_epi16(32);
+    for (; i + 8 <= length; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i upper = _mm_cmplt_epi16(_mm_add_epi16(units, shift), limit);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm_add_epi16(units, _mm_and_si128(upper, lower)));
+    }
+#endif
+    for (; i < length; ++i) out[i] = FoldUnit(text[i]);
 }
 
 // Compares the folded forms of two texts by unsigned UTF-16 code units.

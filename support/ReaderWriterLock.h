@@ -4,8 +4,8 @@
 // no kernel call, nothing another reading thread writes.
 //
 // Readers count themselves in kSlots counters, each on a cache line of its own; a
-// thread's slot follows from its thread id. Threads whose ids fall on one slot
-// share it, which costs speed, never correctness: a slot holds the sum of theirs.
+// thread's slot follows from the address of its thread environment block, read
+// inline (no call). Threads whose blocks fall on one slot share it, which costs speed, never correctness: a slot holds the sum of theirs.
 // A writer takes a critical section and keeps it for its whole exclusive section,
 // so writers go in one at a time; it raises the writer state, then waits until
 // every slot is empty. A reader that finds the state raised takes its count back
@@ -47,6 +47,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "support/Owners.h"
 
@@ -89,10 +90,18 @@ private:
         std::atomic<long> readers{0};
     };
 
-    // Thread ids are spread over the slots by Fibonacci hashing.
+    // Threads are spread over the slots by Fibonacci hashing of the address of
+    // their environment block, which is unique among live threads and
+    // page-aligned; the segment register holds it, so no call is made.
     std::atomic<long>& SlotOfThisThread() noexcept {
-        const unsigned spread = unsigned(::GetCurrentThreadId()) * 2654435769u;
-        return slots_[spread >> (32 - kSlotBits)].readers;
+        std::uintptr_t block;
+#if defined(__x86_64__)
+        __asm__("movq %%gs:0x30, %0" : "=r"(block));
+#else
+        __asm__("movl %%fs:0x18, %0" : "=r"(block));
+#endif
+        const std::uint64_t page = block >> 12;
+        return slots_[(page * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)].readers;
     }
 
     void LeaveSlot(std::atomic<long>& slot) noexcept {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace veska {
 namespace {
@@ -25,6 +29,50 @@ TEST(FoldedString, FoldsOnlyAsciiCapitals) {
         ASSERT_NE(name.text(), nullptr);
         EXPECT_STREQ(name.text(), c.folded);
     }
+}
+
+// The batched fold against the one-unit fold, for every code unit, starting at
+// every offset of an eight-unit block and ending anywhere in one.
+TEST(FoldedString, FoldUnitsFoldsEveryUnitAsFoldUnit) {
+    std::vector<wchar_t> all(0x10000 + 16);
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<wchar_t>(i);
+    std::vector<wchar_t> out(all.size());
+    for (std::size_t start = 0; start < 8; ++start) {
+        const std::size_t length = all.size() - start - (start * 3) % 8;
+        FoldUnits(all.data() + start, length, out.data());
+        for (std::size_t i = 0; i < length; ++i) {
+            ASSERT_EQ(out[i], FoldUnit(all[start + i])) << "unit " << start + i;
+        }
+    }
+}
+
+// TextLength reads whole aligned blocks: the text may start at any offset of a
+// block (or at an odd address) and end anywhere, also next to a page's end.
+TEST(FoldedString, TextLengthStopsAtTheFirstNullWhereverTheTextLies) {
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const std::size_t page = system.dwPageSize;
+    // Two pages, the second without access: texts end right before it.
+    auto* base = static_cast<unsigned char*>(
+        ::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(base, nullptr);
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(base + page, page, PAGE_NOACCESS, &old));
+    for (std::size_t length = 0; length < 40; ++length) {
+        for (std::size_t tail = 1; tail <= 17; ++tail) {
+            // The null ends tail - 1 bytes before the guarded page (even tails
+            // give odd addresses).
+            unsigned char* end = base + page - tail;
+            auto* text = reinterpret_cast<wchar_t*>(end - 2 * (length + 1));
+            for (std::size_t i = 0; i < length; ++i) {
+                const wchar_t unit = static_cast<wchar_t>(L'a' + i % 26);
+                std::memcpy(reinterpret_cast<unsigned char*>(text) + 2 * i, &unit, 2);
+            }
+            std::memset(reinterpret_cast<unsigned char*>(text) + 2 * length, 0, 2);
+            ASSERT_EQ(TextLength(text), length) << "length " << length << ", tail " << tail;
+        }
+    }
+    ::VirtualFree(base, 0, MEM_RELEASE);
 }
 
 TEST(FoldedString, NullInputGivesTheNullName) {
