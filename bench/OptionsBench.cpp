@@ -530,7 +530,8 @@ int main(int argc, char** argv) {
                         for (const auto& entry : node->values) {
                             slot[0].vt = VT_BSTR;
                             slot[0].bstrVal =
-                                ::SysAllocStringLen(entry.first.text(), UINT(entry.first.view().size()));
+                                ::SysAllocStringLen(node->values.NameOf(entry).data(),
+                                                    UINT(entry.first.length));
                             ::VariantCopy(&slot[1], const_cast<VARIANT*>(entry.second.get()));
                             slot += 2;
                         }

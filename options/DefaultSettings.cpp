@@ -155,7 +155,7 @@ bool MergeValue(OpsInfo& node, IXMLDataNodeList* values, ULONG64 index, const Ke
         return false;
     }
 
-    VARIANT& entry = node.ValueEntry(FoldedString(BstrView(name.get())));
+    VARIANT& entry = node.ValueEntry(BstrView(name.get()));
     const ValueOrigin origin{OriginKind::SettingsFile, OriginOf(entry).StandsForRegistry(),
                              record != nullptr ? record->file : std::uint16_t(0)};
     ::VariantClear(&entry);

@@ -9,15 +9,16 @@ OpsInfo* OpsInfo::GetOrCreateChild(const wchar_t* name) {
     if (found != keys.end() && found->second != nullptr) return found->second.get();
     auto child = std::make_unique<OpsInfo>();
     if (found == keys.end()) {
-        found = keys.emplace(FoldedString(name ? name : L""), nullptr).first;
+        found = keys.emplace(UnfoldedName{name ? std::wstring_view(name) : std::wstring_view()}, nullptr)
+                    .first;
     }
     found->second = std::move(child);
     return found->second.get();
 }
 
-VARIANT& OpsInfo::ValueEntry(const FoldedString& name) {
-    auto found = values.find(name);
-    if (found == values.end()) found = values.emplace(name, UniqueVariant()).first;
+VARIANT& OpsInfo::ValueEntry(std::wstring_view name) {
+    auto found = values.find(UnfoldedName{name});
+    if (found == values.end()) found = values.emplace(UnfoldedName{name}, UniqueVariant()).first;
     return *found->second.get();
 }
 

@@ -39,9 +39,9 @@ struct OpsInfo {
     // or null. Throws std::bad_alloc; the tree is unchanged when it throws.
     OpsInfo* GetOrCreateChild(const wchar_t* name);
 
-    // The VARIANT filed under name, created holding VT_EMPTY when missing.
-    // Throws std::bad_alloc.
-    VARIANT& ValueEntry(const FoldedString& name);
+    // The VARIANT filed under the folded form of name, created holding VT_EMPTY
+    // when missing. Throws std::bad_alloc.
+    VARIANT& ValueEntry(std::wstring_view name);
 
     // Releases every node below this one, children before their parent, with no
     // recursion and no memory of its own: down() runs when the walk goes into a

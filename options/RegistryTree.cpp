@@ -114,8 +114,8 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
                 continue;
             }
             // Of named values that fold alike, the one listed last stays.
-            FoldedString name(std::wstring_view(buffers.name.data(), nameLength));
-            node.values.AppendUnsorted(std::move(name), std::move(value));
+            node.values.AppendUnsorted(
+                UnfoldedName{std::wstring_view(buffers.name.data(), nameLength)}, std::move(value));
         }
         node.values.SortAppended(filed);
     } catch (...) {
@@ -127,7 +127,7 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
     // name in the cache: the literal one wins, in whichever order the registry
     // lists them.
     if (hasUnnamed) {
-        node.values.emplace(FoldedString(kDefaultValueName), std::move(unnamed));
+        node.values.emplace(UnfoldedName{kDefaultValueName}, std::move(unnamed));
         node.values.shrink_to_fit();
     }
 }

@@ -383,11 +383,8 @@ STDMETHODIMP CVeskaOptions::GetKeys(BSTR Root, SAFEARRAY** Keys) {
             ThrowIfFailed(access.Access(keys.Array()));
             BSTR* slot = access.data<BSTR>();
             for (const auto& entry : node->keys) {
-                const FoldedString& name = entry.first;
-                if (!name.IsNull()) {
-                    *slot = CopyBstr(name.text(), static_cast<UINT>(name.view().size())).detach();
-                }
-                ++slot;
+                const std::wstring_view name = node->keys.NameOf(entry);
+                *slot++ = CopyBstr(name.data(), static_cast<UINT>(name.size())).detach();
             }
         }
         *Keys = keys.Detach();
@@ -414,11 +411,8 @@ STDMETHODIMP CVeskaOptions::GetValues(BSTR Root, SAFEARRAY** Values) {
             // Row by row: the name in column 0, a copy of the value in column 1.
             VARIANT* slot = access.data<VARIANT>();
             for (const auto& entry : node->values) {
-                const FoldedString& name = entry.first;
-                if (!name.IsNull()) {
-                    slot[0].bstrVal =
-                        CopyBstr(name.text(), static_cast<UINT>(name.view().size())).detach();
-                }
+                const std::wstring_view name = node->values.NameOf(entry);
+                slot[0].bstrVal = CopyBstr(name.data(), static_cast<UINT>(name.size())).detach();
                 slot[0].vt = VT_BSTR;
                 ThrowIfFailed(CopyValueOut(&slot[1], *entry.second.get()));
                 slot += 2;
@@ -483,7 +477,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
             }
             entry = found->second.get();
         } else {
-            entry = node->values.emplace(FoldedString(name), std::move(value)).first->second.get();
+            entry = node->values.emplace(UnfoldedName{name}, std::move(value)).first->second.get();
             written = entry;
         }
         SetOrigin(*entry, origin);
@@ -530,7 +524,7 @@ STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
             registryPath = RegistryPathOf(parentPath);
             keyName.assign(name);
         }
-        parent->keys.emplace(FoldedString(name), std::make_unique<OpsInfo>());
+        parent->keys.emplace(UnfoldedName{name}, std::make_unique<OpsInfo>());
         if (ChangeDefault == 0) return S_OK;
 
         // The new node stays in the cache whatever the registry says.
@@ -583,7 +577,7 @@ STDMETHODIMP CVeskaOptions::RemoveValues(BSTR Root, LONG ChangeDefault) {
             // value names without regard to case.
             if (const UniqueHkey key = OpenForChange(RegistryPathOf(path))) {
                 for (const auto& entry : node->values) {
-                    if (!entry.first.IsNull()) ::RegDeleteValueW(key.get(), entry.first.text());
+                    ::RegDeleteValueW(key.get(), node->values.NameOf(entry).data());
                 }
             }
         }

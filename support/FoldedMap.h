@@ -3,15 +3,22 @@
 // gives the same order as a std::map with that ordering. Look-ups are binary
 // searches that allocate nothing; a filing moves the entries after it.
 //
+// The names live in one block per map, the pool, each folded and
+// null-terminated; an entry holds its name's place in the pool and its mapped
+// value, so a name costs its text and no heap block of its own. A removal leaves
+// its name in the pool as unused room, which the next growth of the pool drops.
+//
 // Mapped must move without throwing, so a filing that runs out of memory leaves
-// the map unchanged. A null name sorts as the empty name. Iterators and
-// references are invalidated by any filing or removal. Not thread-safe: its
-// owner's lock guards it.
+// the map unchanged. Iterators and references are invalidated by any filing or
+// removal, and names (NameOf) by any filing. Not thread-safe: its owner's lock
+// guards it.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -31,15 +38,24 @@ inline int CompareFoldedViews(std::wstring_view a, std::wstring_view b) noexcept
     return a.size() < b.size() ? -1 : 1;
 }
 
+// Where an entry's name lies in its map's pool, in code units.
+struct PooledName {
+    std::uint32_t offset;
+    std::uint32_t length;
+};
+
 template <class Mapped>
 class FoldedMap {
     static_assert(std::is_nothrow_move_constructible_v<Mapped> &&
                   std::is_nothrow_move_assignable_v<Mapped>);
 
 public:
-    using value_type = std::pair<FoldedString, Mapped>;
-    using iterator = typename std::vector<value_type>::iterator;
-    using const_iterator = typename std::vector<value_type>::const_iterator;
+    struct Entry {
+        PooledName first;
+        Mapped second;
+    };
+    using iterator = typename std::vector<Entry>::iterator;
+    using const_iterator = typename std::vector<Entry>::const_iterator;
 
     // Names up to this many code units are folded into a buffer on the stack
     // once per look-up; longer ones are folded on the fly by every comparison.
@@ -51,22 +67,34 @@ public:
     const_iterator end() const noexcept { return entries_.end(); }
     std::size_t size() const noexcept { return entries_.size(); }
     bool empty() const noexcept { return entries_.empty(); }
-    void clear() noexcept { entries_.clear(); }
 
-    // Gives back the spare capacity. Throws std::bad_alloc, leaving the map
-    // unchanged.
+    // The folded name of an entry of this map; null-terminated.
+    std::wstring_view NameOf(const Entry& entry) const noexcept { return NameAt(entry.first); }
+
+    void clear() noexcept {
+        entries_.clear();
+        pool_.reset();
+    }
+
+    // Gives back the spare room of the entries and of the pool. Throws
+    // std::bad_alloc, leaving the map unchanged.
     void shrink_to_fit() {
-        if (entries_.capacity() == entries_.size()) return;
-        std::vector<value_type> exact;
-        exact.reserve(entries_.size());
-        for (value_type& entry : entries_) exact.push_back(std::move(entry));
-        entries_.swap(exact);
+        if (entries_.capacity() != entries_.size()) {
+            std::vector<Entry> exact;
+            exact.reserve(entries_.size());
+            for (Entry& entry : entries_) exact.push_back(std::move(entry));
+            entries_.swap(exact);
+        }
+        if (entries_.empty()) {
+            pool_.reset();
+        } else if (pool_->capacity != pool_->used - pool_->unused) {
+            Repool(0);
+        }
     }
 
     iterator find(FoldedView name) noexcept {
         const iterator found = LowerBound(name.text);
-        return found != end() && CompareFoldedViews(found->first.view(), name.text) == 0 ? found
-                                                                                          : end();
+        return found != end() && CompareFoldedViews(NameOf(*found), name.text) == 0 ? found : end();
     }
     iterator find(const FoldedString& name) noexcept { return find(FoldedView{name.view()}); }
     iterator find(UnfoldedName name) noexcept {
@@ -76,34 +104,50 @@ public:
             return find(FoldedView{std::wstring_view(folded, name.text.size())});
         }
         const iterator found =
-            std::lower_bound(begin(), end(), name, [](const value_type& entry, UnfoldedName n) {
-                return CompareFolded(entry.first.view(), n.text) < 0;
+            std::lower_bound(begin(), end(), name, [this](const Entry& entry, UnfoldedName n) {
+                return CompareFolded(NameOf(entry), n.text) < 0;
             });
-        return found != end() && CompareFolded(found->first.view(), name.text) == 0 ? found : end();
+        return found != end() && CompareFolded(NameOf(*found), name.text) == 0 ? found : end();
     }
     const_iterator find(FoldedView name) const noexcept { return Mutable().find(name); }
     const_iterator find(const FoldedString& name) const noexcept { return Mutable().find(name); }
     const_iterator find(UnfoldedName name) const noexcept { return Mutable().find(name); }
 
-    // Files value under name unless that name is filed already; the bool says
-    // whether it was filed. Throws std::bad_alloc, leaving the map unchanged.
-    std::pair<iterator, bool> emplace(FoldedString name, Mapped value) {
-        const iterator at = LowerBound(name.view());
-        if (at != end() && CompareFoldedViews(at->first.view(), name.view()) == 0) return {at, false};
-        return {entries_.insert(at, value_type(std::move(name), std::move(value))), true};
+    // Files value under the folded form of name unless that name is filed
+    // already; the bool says whether it was filed. Throws std::bad_alloc,
+    // leaving the map unchanged.
+    std::pair<iterator, bool> emplace(UnfoldedName name, Mapped value) {
+        if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 1);
+        // The name is folded into the pool first and taken back when it is filed
+        // already. Nothing after AddName throws: the room is there.
+        const PooledName pooled = AddName(name.text);
+        const std::wstring_view folded = NameAt(pooled);
+        const iterator at = LowerBound(folded);
+        if (at != end() && CompareFoldedViews(NameOf(*at), folded) == 0) {
+            pool_->used = pooled.offset;
+            return {at, false};
+        }
+        return {entries_.insert(at, Entry{pooled, std::move(value)}), true};
     }
 
-    iterator erase(iterator where) noexcept { return entries_.erase(where); }
+    iterator erase(iterator where) noexcept {
+        pool_->unused += where->first.length + 1;
+        const iterator next = entries_.erase(where);
+        if (entries_.empty()) pool_.reset();
+        return next;
+    }
 
     // For a loader filing many names at once: AppendUnsorted adds entries in any
     // order, and SortAppended(from) files those from index from on among the ones
-    // filed before, leaving no spare capacity. Where names repeat, the entry
+    // filed before, leaving no spare room. Where names repeat, the entry
     // appended last stays. Both throw std::bad_alloc, SortAppended leaving the
     // map as it was; DropAppended(from) removes the entries from index from on,
     // as a failed load does. Between AppendUnsorted and SortAppended, only
     // destruction, clear and those three are allowed.
-    void AppendUnsorted(FoldedString name, Mapped value) {
-        entries_.emplace_back(std::move(name), std::move(value));
+    void AppendUnsorted(UnfoldedName name, Mapped value) {
+        if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 1);
+        const PooledName pooled = AddName(name.text);
+        entries_.push_back(Entry{pooled, std::move(value)});
     }
     void SortAppended(std::size_t from) {
         if (from == entries_.size()) return;
@@ -112,22 +156,37 @@ public:
         std::vector<std::uint32_t> order(entries_.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
         std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-            const int c = CompareFoldedViews(entries_[a].first.view(), entries_[b].first.view());
+            const int c = CompareFoldedViews(NameOf(entries_[a]), NameOf(entries_[b]));
             return c != 0 ? c < 0 : a < b;
         });
         const auto lastOfName = [&](std::size_t i) {
             return i + 1 == order.size() || !SameName(order[i], order[i + 1]);
         };
         std::size_t kept = 0;
-        for (std::size_t i = 0; i < order.size(); ++i) kept += lastOfName(i) ? 1 : 0;
-        std::vector<value_type> sorted;
-        sorted.reserve(kept);
+        std::size_t keptUnits = 0;
         for (std::size_t i = 0; i < order.size(); ++i) {
-            if (lastOfName(i)) sorted.push_back(std::move(entries_[order[i]]));
+            if (lastOfName(i)) {
+                ++kept;
+                keptUnits += entries_[order[i]].first.length + 1;
+            }
+        }
+        std::vector<Entry> sorted;
+        sorted.reserve(kept);
+        PoolPtr pool = NewPool(keptUnits);
+        // Nothing below throws: the entries move to the new vector, their names to
+        // the new pool, in sorted order.
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (!lastOfName(i)) continue;
+            Entry& entry = entries_[order[i]];
+            entry.first = CopyName(*pool, NameOf(entry));
+            sorted.push_back(std::move(entry));
         }
         entries_.swap(sorted);
+        pool_ = std::move(pool);
     }
     void DropAppended(std::size_t from) noexcept {
+        // The names of appended entries lie at the end of the pool, in order.
+        if (from < entries_.size()) pool_->used = entries_[from].first.offset;
         entries_.erase(begin() + static_cast<std::ptrdiff_t>(from), end());
     }
 
@@ -136,8 +195,69 @@ public:
     void Reverse() noexcept { std::reverse(entries_.begin(), entries_.end()); }
 
 private:
+    // The pool: room for capacity code units, of which the first used are
+    // taken, unused of those by names no entry refers to any more.
+    struct Pool {
+        std::uint32_t capacity;
+        std::uint32_t used;
+        std::uint32_t unused;
+        wchar_t text[1];
+    };
+    struct PoolDelete {
+        void operator()(Pool* pool) const noexcept { ::operator delete(pool); }
+    };
+    using PoolPtr = std::unique_ptr<Pool, PoolDelete>;
+
+    static PoolPtr NewPool(std::size_t capacity) {
+        if (capacity > UINT32_MAX) throw std::bad_alloc();
+        PoolPtr pool(static_cast<Pool*>(
+            ::operator new(offsetof(Pool, text) + (capacity ? capacity : 1) * sizeof(wchar_t))));
+        pool->capacity = static_cast<std::uint32_t>(capacity);
+        pool->used = pool->unused = 0;
+        return pool;
+    }
+
+    // Copies a folded name, with its null, to the end of pool, which has room.
+    static PooledName CopyName(Pool& pool, std::wstring_view folded) noexcept {
+        const PooledName name{pool.used, static_cast<std::uint32_t>(folded.size())};
+        std::copy(folded.begin(), folded.end(), pool.text + pool.used);
+        pool.text[pool.used + folded.size()] = L'\0';
+        pool.used += name.length + 1;
+        return name;
+    }
+
+    // Moves the names in use to a new pool of room for their units and extra
+    // more, in the order of the entries. Throws std::bad_alloc, leaving the map
+    // unchanged.
+    void Repool(std::size_t extra) {
+        PoolPtr pool = NewPool(std::size_t(pool_->used - pool_->unused) + extra);
+        for (Entry& entry : entries_) entry.first = CopyName(*pool, NameOf(entry));
+        pool_ = std::move(pool);
+    }
+
+    // Folds text into the pool, growing it when full. Throws std::bad_alloc,
+    // leaving the map unchanged.
+    PooledName AddName(std::wstring_view text) {
+        const std::size_t units = text.size() + 1;
+        if (pool_ == nullptr) {
+            pool_ = NewPool(units);
+        } else if (pool_->capacity - pool_->used < units) {
+            const std::size_t live = pool_->used - pool_->unused;
+            Repool(std::max(live, units) + units);
+        }
+        Pool& pool = *pool_;
+        const PooledName name{pool.used, static_cast<std::uint32_t>(text.size())};
+        FoldUnits(text.data(), text.size(), pool.text + pool.used);
+        pool.text[pool.used + text.size()] = L'\0';
+        pool.used += static_cast<std::uint32_t>(units);
+        return name;
+    }
+
+    std::wstring_view NameAt(PooledName name) const noexcept {
+        return std::wstring_view(pool_->text + name.offset, name.length);
+    }
     bool SameName(std::size_t a, std::size_t b) const noexcept {
-        return CompareFoldedViews(entries_[a].first.view(), entries_[b].first.view()) == 0;
+        return CompareFoldedViews(NameOf(entries_[a]), NameOf(entries_[b])) == 0;
     }
     FoldedMap& Mutable() const noexcept { return const_cast<FoldedMap&>(*this); }
 
@@ -146,7 +266,7 @@ private:
         std::size_t count = entries_.size();
         while (count > 0) {
             const std::size_t half = count / 2;
-            if (CompareFoldedViews(entries_[first + half].first.view(), name) < 0) {
+            if (CompareFoldedViews(NameOf(entries_[first + half]), name) < 0) {
                 first += half + 1;
                 count -= half + 1;
             } else {
@@ -156,7 +276,8 @@ private:
         return begin() + static_cast<std::ptrdiff_t>(first);
     }
 
-    std::vector<value_type> entries_;
+    std::vector<Entry> entries_;
+    PoolPtr pool_;
 };
 
 }  // namespace veska
