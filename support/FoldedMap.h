@@ -9,9 +9,8 @@
 // its name in the pool as unused room, which the next growth of the pool drops.
 //
 // Mapped must move without throwing, so a filing that runs out of memory leaves
-// the map unchanged. Iterators and references are invalidated by any filing or
-// removal, and names (NameOf) by any filing. Not thread-safe: its owner's lock
-// guards it.
+// the map unchanged. Iterators, references and names (NameOf) are invalidated
+// by any filing, removal or shrink. Not thread-safe: its owner's lock guards it.
 #pragma once
 
 #include <algorithm>
