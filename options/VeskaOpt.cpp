@@ -19,26 +19,54 @@ __attribute__((init_priority(1000))) ReaderWriterLock OptionsCacheLock;
 
 namespace {
 
-// Paths up to this many code units are folded whole on the stack.
-constexpr std::size_t kPathFoldCapacity = 256;
+// Paths up to this many code units are folded whole on the stack, the places
+// of their backslashes kept as the bits of one word.
+constexpr std::size_t kPathFoldCapacity = 64;
+
+// Folds text[0, length), length <= 64, into out and returns a word whose bit i
+// is set where unit i is a backslash. With SSE2, eight units at a time.
+std::uint64_t FoldPath(const wchar_t* text, std::size_t length, wchar_t* out) noexcept {
+    std::uint64_t backslashes = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i backslash = _mm_set1_epi16(L'\\');
+    for (; i + 8 <= length; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), FoldBlock(units));
+        const __m128i found = _mm_packs_epi16(_mm_cmpeq_epi16(units, backslash), _mm_setzero_si128());
+        backslashes |= std::uint64_t(unsigned(_mm_movemask_epi8(found))) << i;
+    }
+#endif
+    for (; i < length; ++i) {
+        out[i] = FoldUnit(text[i]);
+        if (text[i] == L'\\') backslashes |= std::uint64_t(1) << i;
+    }
+    return backslashes;
+}
 
 // Looks up every backslash-separated segment of [p, end) in turn, from node
 // down; null as soon as one is not filed. A path that fits the fold buffer is
-// folded whole first, eight units at a time where the processor can, and its
-// segments are compared as they are; a longer one is folded segment by segment.
+// folded whole first and its segments compared as they are; a longer one is
+// folded segment by segment.
 OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noexcept {
-    wchar_t buffer[kPathFoldCapacity];
-    const bool folded = static_cast<std::size_t>(end - p) <= kPathFoldCapacity;
-    if (folded) {
-        FoldUnits(p, static_cast<std::size_t>(end - p), buffer);
-        end = buffer + (end - p);
-        p = buffer;
+    const std::size_t length = static_cast<std::size_t>(end - p);
+    if (length <= kPathFoldCapacity) {
+        wchar_t folded[kPathFoldCapacity];
+        std::uint64_t backslashes = FoldPath(p, length, folded);
+        for (std::size_t start = 0;;) {
+            const std::size_t stop = backslashes != 0 ? std::size_t(__builtin_ctzll(backslashes)) : length;
+            const auto found = node->keys.find(FoldedView{std::wstring_view(folded + start, stop - start)});
+            if (found == node->keys.end() || found->second == nullptr) return nullptr;
+            node = found->second.get();
+            if (backslashes == 0) return node;
+            backslashes &= backslashes - 1;
+            start = stop + 1;
+        }
     }
     for (;;) {
         const wchar_t* const segmentEnd = std::find(p, end, L'\\');
-        const std::wstring_view segment(p, static_cast<std::size_t>(segmentEnd - p));
-        const auto found = folded ? node->keys.find(FoldedView{segment})
-                                  : node->keys.find(UnfoldedName{segment});
+        const auto found =
+            node->keys.find(UnfoldedName{std::wstring_view(p, static_cast<std::size_t>(segmentEnd - p))});
         if (found == node->keys.end() || found->second == nullptr) return nullptr;
         node = found->second.get();
         if (segmentEnd == end) return node;

@@ -47,20 +47,25 @@ inline std::size_t TextLength(const wchar_t* text) noexcept {
     return static_cast<std::size_t>(end - text);
 }
 
-// Writes the folded form of text[0, length) to out. With SSE2, eight units are
-// folded at a time: a unit is in A to Z when, moved by 0x8000 - 'A', it is below
-// -0x8000 + 26 as a signed 16-bit number.
+#if defined(__SSE2__)
+// Folds eight units at once: a unit is in A to Z when, moved by 0x8000 - 'A', it
+// is below -0x8000 + 26 as a signed 16-bit number.
+inline __m128i FoldBlock(__m128i units) noexcept {
+    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - L'A'));
+    const __m128i limit = _mm_set1_epi16(static_cast<short>(-0x8000 + 26));
+    const __m128i upper = _mm_cmplt_epi16(_mm_add_epi16(units, shift), limit);
+    return _mm_add_epi16(units, _mm_and_si128(upper, _mm_set1_epi16(32)));
+}
+#endif
+
+// Writes the folded form of text[0, length) to out, eight units at a time
+// where the processor has SSE2.
 inline void FoldUnits(const wchar_t* text, std::size_t length, wchar_t* out) noexcept {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i shift = _mm_set1_epi16(static_cast<short>(0x8000 - L'A'));
-    const __m128i limit = _mm_set1_epi16(static_cast<short>(-0x8000 + 26));
-    const __m128i lower = _mm_set1_epi16(32);
     for (; i + 8 <= length; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        const __m128i upper = _mm_cmplt_epi16(_mm_add_epi16(units, shift), limit);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                         _mm_add_epi16(units, _mm_and_si128(upper, lower)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), FoldBlock(units));
     }
 #endif
     for (; i < length; ++i) out[i] = FoldUnit(text[i]);

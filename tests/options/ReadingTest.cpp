@@ -95,6 +95,31 @@ TEST_F(Reading, GetValueByNameMatchesNamesWithoutCase) {
     EXPECT_EQ(Keys(std::wstring(32767, L'x'), E_FAIL), L"<null>");
 }
 
+// Paths up to 64 units are folded whole, their backslashes found eight units at
+// a time; longer ones segment by segment. Segments of seven letters put
+// backslashes on the last unit of every block of eight.
+TEST_F(Reading, PathsOfEveryLengthAroundTheFoldBufferFindTheirKeys) {
+    const std::size_t lengths[] = {7, 8, 9, 15, 16, 17, 63, 64, 65, 130};
+    const auto pathOf = [](std::size_t length) {
+        std::wstring path;
+        while (path.size() < length) path += path.empty() ? L"AbCdEfG" : L"\\AbCdEfG";
+        path.resize(length);
+        if (path.back() == L'\\') path.back() = L'Z';
+        return path;
+    };
+    for (std::size_t length : lengths) {
+        SetDword(HKEY_CURRENT_USER, Reg(pathOf(length)), L"Value", DWORD(length));
+    }
+    ASSERT_EQ(Init(), S_OK);
+    for (std::size_t length : lengths) {
+        std::wstring upper = pathOf(length);
+        for (wchar_t& c : upper) c = (c >= L'a' && c <= L'z') ? wchar_t(c - 32) : c;
+        EXPECT_EQ(Value(upper, L"VALUE"), L"3:" + std::to_wstring(length)) << length;
+        upper.back() = L'Q';
+        EXPECT_EQ(Value(upper, L"VALUE"), L"fail") << length;
+    }
+}
+
 TEST_F(Reading, RefusalsLeaveOutParametersUntouched) {
     SAFEARRAY* junk = reinterpret_cast<SAFEARRAY*>(0x1234);
     VARIANT v;
