@@ -10,7 +10,7 @@
 #include "module/Module.h"
 #include "options/ValueOrigin.h"
 #include "support/ModulePath.h"
-#include "support/FoldedString.h"
+#include "support/Folding.h"
 #include "support/InstallationDir.h"
 #include "support/Owners.h"
 #include "support/Result.h"

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "support/FoldedString.h"
+#include "support/Folding.h"
 
 namespace veska {
 

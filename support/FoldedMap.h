@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/FoldedString.h"
+#include "support/Folding.h"
 
 namespace veska {
 
@@ -95,7 +95,6 @@ public:
         const iterator found = LowerBound(name.text);
         return found != end() && CompareFoldedViews(NameOf(*found), name.text) == 0 ? found : end();
     }
-    iterator find(const FoldedString& name) noexcept { return find(FoldedView{name.view()}); }
     iterator find(UnfoldedName name) noexcept {
         if (name.text.size() <= kStackFoldCapacity) {
             wchar_t folded[kStackFoldCapacity];
@@ -109,7 +108,6 @@ public:
         return found != end() && CompareFolded(NameOf(*found), name.text) == 0 ? found : end();
     }
     const_iterator find(FoldedView name) const noexcept { return Mutable().find(name); }
-    const_iterator find(const FoldedString& name) const noexcept { return Mutable().find(name); }
     const_iterator find(UnfoldedName name) const noexcept { return Mutable().find(name); }
 
     // Files value under the folded form of name unless that name is filed

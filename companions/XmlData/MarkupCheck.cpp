@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "contracts/XmlData.h"
-#include "support/FoldedString.h"
+#include "support/Folding.h"
 
 namespace xmldata {
 

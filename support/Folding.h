@@ -1,10 +1,7 @@
-// Names of the options cache: text folded to lower case in A to Z when made, so
-// that names differing only in the case of those letters are one name, as in the
-// registry. Ordered by plain comparison of UTF-16 code units of the folded text, a
-// prefix sorting before the longer text.
-//
-// A FoldedString owns its folded copy (a block with a 32-bit length in front of
-// the text; the handle is one pointer wide) or is null. Copies are deep, so handles can be copied and dropped on any thread.
+// Folding of the options cache's names: A to Z become a to z and nothing else
+// changes, so that names differing only in the case of those letters are one
+// name, as in the registry. Folded names are ordered by plain comparison of their
+// UTF-16 code units, a prefix sorting before the longer text.
 #pragma once
 
 #include <cstddef>
@@ -74,68 +71,16 @@ inline void FoldUnits(const wchar_t* text, std::size_t length, wchar_t* out) noe
 // Compares the folded forms of two texts by unsigned UTF-16 code units.
 int CompareFolded(std::wstring_view a, std::wstring_view b) noexcept;
 
-class FoldedString {
-public:
-    FoldedString() noexcept = default;  // the null name
-    ~FoldedString();
-    FoldedString(const FoldedString& other);
-    FoldedString& operator=(const FoldedString& other);
-    FoldedString(FoldedString&& other) noexcept;
-    FoldedString& operator=(FoldedString&& other) noexcept;
-
-    // A folded copy of the text up to its first null; null text gives the null
-    // name. Throws std::bad_alloc.
-    explicit FoldedString(const wchar_t* text);
-    // A folded copy of exactly these code units. Throws std::bad_alloc, also for
-    // text of 2^32 code units or more.
-    explicit FoldedString(std::wstring_view text);
-
-    // The folded text, null-terminated; null for the null name.
-    const wchar_t* text() const noexcept { return block_ ? block_->text : nullptr; }
-    std::wstring_view view() const noexcept {
-        return block_ ? std::wstring_view(block_->text, block_->length) : std::wstring_view();
-    }
-    bool IsNull() const noexcept { return block_ == nullptr; }
-
-    // True only when both names have text and this one sorts first. The null name
-    // is neither less nor greater than any name.
-    bool operator<(const FoldedString& other) const noexcept;
-
-    // True when this name has text and equals other folded, through the terminator.
-    bool EqualsIgnoreCase(const wchar_t* other) const noexcept;
-
-private:
-    struct Block {
-        std::uint32_t length;
-        wchar_t text[1];
-    };
-    static Block* MakeBlock(std::wstring_view text, bool fold);
-
-    Block* block_ = nullptr;
-};
-
-// An unfolded name used for look-ups: folded on the fly while comparing, so a
-// look-up allocates nothing.
+// An unfolded name used for look-ups: the look-up folds it on the stack, or
+// while comparing when it is long, and allocates nothing.
 struct UnfoldedName {
     std::wstring_view text;
 };
 
-// A name folded already, as FoldedString holds it, used for look-ups: compared by
-// plain code units. Views text owned by the caller.
+// A name folded already, used for look-ups: compared by plain code units. Views
+// text owned by the caller.
 struct FoldedView {
     std::wstring_view text;
-};
-
-// Ordering of folded names; also compares with an UnfoldedName.
-struct FoldedLess {
-    using is_transparent = void;
-    bool operator()(const FoldedString& a, const FoldedString& b) const noexcept { return a < b; }
-    bool operator()(const FoldedString& a, UnfoldedName b) const noexcept {
-        return CompareFolded(a.view(), b.text) < 0;
-    }
-    bool operator()(UnfoldedName a, const FoldedString& b) const noexcept {
-        return CompareFolded(a.text, b.view()) < 0;
-    }
 };
 
 }  // namespace veska
