@@ -2,6 +2,7 @@
 
 #include <msxml2.h>
 
+#include "contracts/MsxmlIds.h"
 #include "inspector/Console.h"
 #include "support/Owners.h"
 
@@ -13,17 +14,6 @@ using veska::UniqueBstr;
 using veska::UniqueVariant;
 
 namespace {
-
-// {88D96A05-F192-11D4-A65F-0040963251E5} "Msxml2.DOMDocument.6.0"
-constexpr CLSID kClsidDomDocument60 = {
-    0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
-// {88D96A07-F192-11D4-A65F-0040963251E5} "Msxml2.XMLSchemaCache.6.0"
-constexpr CLSID kClsidXmlSchemaCache60 = {
-    0x88d96a07, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
-constexpr IID kIidXmlDomDocument2 = {
-    0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
-constexpr IID kIidXmlDomSchemaCollection = {
-    0x373984c8, 0xb845, 0x449b, {0x91, 0xe7, 0x45, 0xac, 0x83, 0x03, 0x6a, 0xde}};
 
 const wchar_t kSchemaName[] = L"VeskaSettings.xsd";
 

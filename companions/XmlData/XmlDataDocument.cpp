@@ -5,6 +5,7 @@
 #include "companions/XmlData/MarkupCheck.h"
 #include "companions/XmlData/XmlDataNodes.h"
 #include "companions/common/InprocServer.h"
+#include "contracts/MsxmlIds.h"
 #include "support/Owners.h"
 #include "support/Result.h"
 
@@ -15,23 +16,6 @@ using veska::ComPtr;
 using veska::UniqueBstr;
 
 namespace {
-
-// {88D96A05-F192-11D4-A65F-0040963251E5} "Msxml2.DOMDocument.6.0"
-constexpr CLSID kClsidDomDocument60 = {
-    0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
-// {2933BF95-7B36-11D2-B20E-00C04F983E60}
-constexpr IID kIidXmlDomDocument2 = {
-    0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
-
-// {88D96A0C-F192-11D4-A65F-0040963251E5} "Msxml2.SAXXMLReader.6.0"
-constexpr CLSID kClsidSaxReader60 = {
-    0x88d96a0c, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
-// {A4F96ED0-F829-476E-81C0-CDC7BD2A0802}
-constexpr IID kIidSaxXmlReader = {
-    0xa4f96ed0, 0xf829, 0x476e, {0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02}};
-// {A60511C4-CCF5-479E-98A3-DC8DC545B7D0}
-constexpr IID kIidSaxErrorHandler = {
-    0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
 
 // Keeps the position and message of the first fatal error a SAX parse reports.
 // Lives on the stack of its user, who releases the reader before it goes.
