@@ -12,14 +12,16 @@ volatile long lockCount = 0;
 // their own references do not keep the DLL loaded.
 IUnknown* volatile classObjects[companion::kMaxServedClasses] = {};
 
-// Calls visit(class, index) for each served class in chain order until it fails.
+// Calls visit(class, index) for each served class in chain order until a call
+// returns anything but S_OK, and returns that; S_OK when every call did.
 template <class Visit>
 HRESULT ForEachServedClass(Visit&& visit) {
     int index = 0;
     for (const companion::ServedClass* served = &companion::servedClass;
          served != nullptr && index < companion::kMaxServedClasses;
          served = served->next, ++index) {
-        RETURN_IF_FAILED(visit(*served, index));
+        const HRESULT hr = visit(*served, index);
+        if (hr != S_OK) return hr;
     }
     return S_OK;
 }
@@ -45,24 +47,24 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    int index = 0;
-    for (const companion::ServedClass* served = &companion::servedClass;
-         served != nullptr && index < companion::kMaxServedClasses;
-         served = served->next, ++index) {
-        if (!::InlineIsEqualGUID(clsid, served->clsid)) continue;
+    HRESULT result = CLASS_E_CLASSNOTAVAILABLE;
+    ForEachServedClass([&](const companion::ServedClass& served, int index) -> HRESULT {
+        if (!::InlineIsEqualGUID(clsid, served.clsid)) return S_OK;
         IUnknown* volatile& classObject = classObjects[index];
         if (classObject == nullptr) {
             void* made = nullptr;
-            RETURN_IF_FAILED(veska::CreateCachedClassFactory(served->create, IID_IUnknown, &made));
+            result = veska::CreateCachedClassFactory(served.create, IID_IUnknown, &made);
+            if (FAILED(result)) return S_FALSE;
             // Two first callers may both make one; the first kept wins.
             if (::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&classObject),
                                                     made, nullptr) != nullptr) {
                 static_cast<IUnknown*>(made)->Release();
             }
         }
-        return classObject->QueryInterface(iid, ppv);
-    }
-    return CLASS_E_CLASSNOTAVAILABLE;
+        result = classObject->QueryInterface(iid, ppv);
+        return S_FALSE;  // the class is found: stop
+    });
+    return result;
 }
 
 STDAPI DllCanUnloadNow() { return lockCount == 0 ? S_OK : S_FALSE; }

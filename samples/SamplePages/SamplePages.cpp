@@ -25,6 +25,7 @@
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
 #include "companions/common/InprocServer.h"
+#include "support/Result.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ public:
             VARIANT cell;
             V_VT(&cell) = VT_BSTR;
             V_BSTR(&cell) = ::SysAllocString(text);
+            RETURN_HR_IF_NULL(E_OUTOFMEMORY, V_BSTR(&cell));
             LONG index[2] = {0, row};
             HRESULT hr = ::SafeArrayPutElement(array.get(), index, &cell);
             ::VariantClear(&cell);
@@ -232,9 +234,12 @@ public:
     STDMETHODIMP Apply() override {
         if (!dirty_) return S_OK;
         if (dialog_ == nullptr || !settings_ || readOnly_) return E_UNEXPECTED;
-        Traits::Store(dialog_, settings_->Settings());
-        dirty_ = false;
-        return S_OK;
+        // Storing copies the controls' text, which can run out of memory.
+        return veska::ComBoundary([&] {
+            Traits::Store(dialog_, settings_->Settings());
+            dirty_ = false;
+            return S_OK;
+        });
     }
     STDMETHODIMP Help(LPCOLESTR) override { return E_NOTIMPL; }
     STDMETHODIMP TranslateAccelerator(MSG* message) override {
