@@ -10,12 +10,19 @@
 #include "module/ObjectMap.h"
 #include "contracts/Registrar.h"
 #include "support/Owners.h"
+#include "support/RegistryView.h"
 
 namespace veska {
 
 namespace {
 
-HRESULT RunRegistryScript(UINT scriptId, bool registering) noexcept {
+// How an unregistration treats the keys that the script marks %SHARED%: the
+// ProgID keys, which both registry views share. They are removed only when no
+// other view still registers the class, and kept (the script's "NoRemove") while
+// one does. Registration writes them either way.
+enum class SharedKeys { Remove, Keep };
+
+HRESULT RunRegistryScript(UINT scriptId, bool registering, SharedKeys shared) noexcept {
     return ComBoundary([&]() -> HRESULT {
         const std::wstring path = ModulePath(LibraryModule());
         const std::wstring fileName = ModuleFileName(LibraryModule());
@@ -24,6 +31,8 @@ HRESULT RunRegistryScript(UINT scriptId, bool registering) noexcept {
                                             __uuidof(IRegistrar), registrar.put_void()));
         RETURN_IF_FAILED(registrar->AddReplacement(L"APPID", L""));
         RETURN_IF_FAILED(registrar->AddReplacement(L"RELATIVE_PATH", fileName.c_str()));
+        RETURN_IF_FAILED(registrar->AddReplacement(
+            L"SHARED", shared == SharedKeys::Keep ? L"NoRemove" : L""));
         return registering ? registrar->ResourceRegister(path.c_str(), scriptId, L"REGISTRY")
                            : registrar->ResourceUnregister(path.c_str(), scriptId, L"REGISTRY");
     });
@@ -64,15 +73,20 @@ HRESULT RegisterTypeLibByFileName(ITypeLib* library) noexcept {
     return ::RegisterTypeLib(library, &fileName[0], noHelpDir);
 }
 
-// Registers the embedded type library under the module's full path, with the
-// module's folder as help directory (the default registration of a module).
-HRESULT RegisterEmbeddedTypeLib() noexcept {
-    return ComBoundary([]() -> HRESULT {
+// Registers the embedded type library under the module's full path. The default
+// registration of a module names the module's folder as help directory; the one
+// before a removal names none, so that the help directory, which both platforms'
+// registrations share, stays as the other platform's registration left it.
+enum class HelpDir { ModuleFolder, None };
+
+HRESULT RegisterEmbeddedTypeLib(HelpDir helpDir) noexcept {
+    return ComBoundary([&]() -> HRESULT {
         std::wstring path = ModulePath(LibraryModule());
         ComPtr<ITypeLib> library;
         RETURN_IF_FAILED(::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put()));
-        std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
-        return ::RegisterTypeLib(library.get(), &path[0], folder.empty() ? nullptr : &folder[0]);
+        std::wstring folder;
+        if (helpDir == HelpDir::ModuleFolder) folder = path.substr(0, path.find_last_of(L'\\') + 1);
+        return ::RegisterTypeLib(library.get(), &path[0], &folder[0]);
     });
 }
 
@@ -116,7 +130,7 @@ DWORD RegistrationRefCount(HKEY key, bool registering) noexcept {
 HRESULT UpdateClassRegistry(const CLSID& clsid, UINT scriptId, bool registering) noexcept {
     HRESULT result = S_OK;
     if (registering) {
-        result = RunRegistryScript(scriptId, true);
+        result = RunRegistryScript(scriptId, true, SharedKeys::Remove);
         RETURN_IF_FAILED(result);
     }
     wchar_t guid[40];
@@ -130,7 +144,9 @@ HRESULT UpdateClassRegistry(const CLSID& clsid, UINT scriptId, bool registering)
     const DWORD count = RegistrationRefCount(key.get(), registering);
     if (!registering && count == 0) {
         key.reset();
-        RunRegistryScript(scriptId, false);  // a failed removal is not reported
+        // A failed removal is not reported.
+        RunRegistryScript(scriptId, false,
+                          OtherViewRegistersClass(clsid) ? SharedKeys::Keep : SharedKeys::Remove);
     }
     return result;
 }
@@ -139,7 +155,7 @@ HRESULT RegisterServer(ObjectMapEntry* map) noexcept {
     for (ObjectMapEntry* row = map; row != nullptr && row->clsid != nullptr; ++row) {
         if (row->UpdateRegistry != nullptr) RETURN_IF_FAILED(row->UpdateRegistry(true));
     }
-    RETURN_IF_FAILED(RegisterEmbeddedTypeLib());
+    RETURN_IF_FAILED(RegisterEmbeddedTypeLib(HelpDir::ModuleFolder));
 
     ComPtr<ITypeLib> library;
     RETURN_IF_FAILED(LoadEmbeddedTypeLib(library));
@@ -170,9 +186,12 @@ HRESULT UnregisterServer(ObjectMapEntry* map) noexcept {
     if (remaining == 0) {
         // The platform reloads the library from its registered path to find the
         // interfaces it must remove; the bare file name need not be on the
-        // search path, so point the entry at this module first.
+        // search path, so point the entry at this module first. The removal
+        // takes this platform's key and this view's interface keys; the type
+        // library's own key, shared by both views, goes only when no other
+        // platform's key is left below it.
         key.reset();
-        result = RegisterEmbeddedTypeLib();
+        result = RegisterEmbeddedTypeLib(HelpDir::None);
         UniqueLibAttr attr;
         if (SUCCEEDED(result)) result = attr.Load(library.get());
         if (SUCCEEDED(result)) {

@@ -28,7 +28,8 @@ DWORD RegistrationRefCount(HKEY key, bool registering) noexcept;
 // Registers or unregisters one class: runs its registry script (resource type
 // REGISTRY, id scriptId) through the registrar and counts on
 // HKCR\CLSID\{clsid}\InprocServer32. The script's removal runs only when the
-// count reaches 0.
+// count reaches 0, and leaves the keys both registry views share (the ProgIDs)
+// while the other view still registers the class.
 HRESULT UpdateClassRegistry(const CLSID& clsid, UINT scriptId, bool registering) noexcept;
 
 // DllRegisterServer and DllUnregisterServer over the classes of map.

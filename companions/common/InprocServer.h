@@ -11,6 +11,7 @@
 #include "com/ClassFactory.h"
 #include "support/ModulePath.h"
 #include "support/Owners.h"
+#include "support/RegistryView.h"
 
 namespace companion {
 
@@ -32,14 +33,16 @@ inline HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
     return S_OK;
 }
 
-// Removes what RegisterServer wrote; keys already gone are fine. The ProgID goes
-// only while it still names this class, so another server's ProgID stays.
+// Removes what RegisterServer wrote; keys already gone are fine. The ProgID key,
+// which both registry views share, goes only while it still names this class and
+// the other view no longer registers the class, so another server's ProgID and
+// the other architecture's registration stay.
 inline HRESULT UnregisterServer(REFCLSID clsid, const wchar_t* progId) {
     const std::wstring classKey = L"CLSID\\" + GuidText(clsid);
     LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey.c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(status);
     ::RegDeleteKeyW(HKEY_CLASSES_ROOT, classKey.c_str());
-    if (progId == nullptr) return S_OK;
+    if (progId == nullptr || veska::OtherViewRegistersClass(clsid)) return S_OK;
     wchar_t named[64] = L"";
     DWORD size = sizeof(named);
     if (::RegGetValueW(HKEY_CLASSES_ROOT, (std::wstring(progId) + L"\\CLSID").c_str(), nullptr,

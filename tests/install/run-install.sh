@@ -104,10 +104,11 @@ uninstall() {
   return $status
 }
 
-# The script host registers its own type library when it first runs: let it do
-# so before the snapshot.
+# The script host of each architecture registers its own type library when it
+# first runs: let them do so before the snapshot.
 echo 'WScript.Quit 0' >"$work/quit.vbs"
 run64 cscript //nologo "$(winpath "$work/quit.vbs")"
+[ "$VESKA_X86_RUNS" = 1 ] && run32 cscript //nologo "$(winpath "$work/quit.vbs")"
 snapshot before
 run64 "$setup" /S
 expect "silent install exits 0" "$?" 0
@@ -124,7 +125,7 @@ expect "Add/Remove Programs entry" "$(value "$uninst" "/v QuietUninstallString")
 counts "installed" 0x1 0x1
 log=$(iconv -f UTF-16 -t UTF-8 "$installed/setup.log" | tr -d '\r')
 if [ "$VESKA_X86_RUNS" = 1 ]; then
-  expect "32-bit classes registered" "$(run32 reg query "${options%\\*}" /v RefCount 2>/dev/null | grep -c 0x1)" 1
+  expect "32-bit classes registered" "$(run32 reg query "$options" /v RefCount 2>/dev/null | grep -c 0x1)" 1
 else
   expect "setup.log says why the 32-bit DLL is not registered" \
     "$(echo "$log" | grep -c 'not registered: this machine runs no 32-bit programs')" 1

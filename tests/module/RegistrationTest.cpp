@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include "TestPaths.h"
 #include "TestRegistry.h"
@@ -28,6 +30,31 @@ const std::wstring kOptionsClsid = L"CLSID\\{479B30A2-93C1-11D4-8EBA-0001022C367
 const std::wstring kProviderClsid = L"CLSID\\{479B30A4-93C1-11D4-8EBA-0001022C3670}";
 const std::wstring kTypeLib = L"TypeLib\\{479B30AF-93C1-11D4-8EBA-0001022C3670}";
 const std::wstring kTypeLibPlatform = kTypeLib + L"\\1.0\\0\\" + test::kOwnTypeLibPlatformKey;
+// Each ProgID and the class it names, as the registration scripts spell it.
+const struct {
+    const wchar_t* progId;
+    const wchar_t* clsid;
+} kProgIds[] = {{L"Corvane.VeskaOptions.1", L"{479B30A2-93C1-11d4-8EBA-0001022C3670}"},
+                {L"Corvane.VeskaOptions", L"{479B30A2-93C1-11d4-8EBA-0001022C3670}"},
+                {L"Corvane.PropertyProvider.1", L"{479B30A4-93C1-11d4-8EBA-0001022C3670}"},
+                {L"Corvane.PropertyProvider", L"{479B30A4-93C1-11d4-8EBA-0001022C3670}"}};
+
+// HKCR\CLSID of the other architecture's registry view (the 32-bit view from a
+// 64-bit test, the 64-bit view from a 32-bit test on a 64-bit system); null on a
+// system with one view. Keys below this handle are that view's.
+using OtherViewKey = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
+OtherViewKey OpenOtherViewClsidRoot() {
+    REGSAM view = KEY_WOW64_32KEY;
+    if (sizeof(void*) == 4) {
+        BOOL wow64 = FALSE;
+        if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) return {nullptr, &RegCloseKey};
+        view = KEY_WOW64_64KEY;
+    }
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
+                    nullptr);
+    return {key, &RegCloseKey};
+}
 
 using ServerFn = HRESULT(__stdcall*)();
 
@@ -60,13 +87,14 @@ protected:
     }
 
     static void RemoveEverything() {
-        for (const wchar_t* key : {L"Corvane.VeskaOptions.1", L"Corvane.VeskaOptions",
-                                   L"Corvane.PropertyProvider.1", L"Corvane.PropertyProvider"}) {
-            test::DeleteTree(HKEY_CLASSES_ROOT, key);
-        }
+        for (const auto& entry : kProgIds) test::DeleteTree(HKEY_CLASSES_ROOT, entry.progId);
         test::DeleteTree(HKEY_CLASSES_ROOT, kOptionsClsid);
         test::DeleteTree(HKEY_CLASSES_ROOT, kProviderClsid);
         test::DeleteTree(HKEY_CLASSES_ROOT, kTypeLib);
+        if (OtherViewKey other = OpenOtherViewClsidRoot()) {
+            test::DeleteTree(other.get(), kOptionsClsid.substr(6));
+            test::DeleteTree(other.get(), kProviderClsid.substr(6));
+        }
     }
 
     static bool ClassRegistered(const std::wstring& clsidKey, const wchar_t* progId) {
@@ -126,9 +154,8 @@ TEST_F(Registration, CountsUndoOneRegistrationAtATime) {
     EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLibPlatform, nullptr), L"VeskaOptions.dll");
 
     EXPECT_EQ(unregister_(), S_OK);
-    for (const wchar_t* key : {L"Corvane.VeskaOptions.1", L"Corvane.VeskaOptions", L"Corvane.PropertyProvider.1",
-                               L"Corvane.PropertyProvider"}) {
-        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+    for (const auto& entry : kProgIds) {
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, entry.progId)) << entry.progId;
     }
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kOptionsClsid));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProviderClsid));
@@ -167,6 +194,42 @@ TEST_F(Registration, KeysRemovedByHandStopTheClassWalkOnly) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Corvane.PropertyProvider.1"))
         << "classes after the failing one keep their entries";
     EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, kProviderClsid + L"\\InprocServer32", L"RefCount"), 1u);
+}
+
+// The other architecture's registration of the same classes, as a registration
+// from its own registry view leaves it: class keys with counts in that view, its
+// platform key below the type library key that both views share. The last
+// unregistration here must leave the ProgIDs (shared keys) naming the classes,
+// and the type library key with the other platform's entry.
+TEST_F(Registration, LastUnregistrationLeavesWhatTheOtherViewStillRegisters) {
+    const OtherViewKey otherRoot = OpenOtherViewClsidRoot();
+    const HKEY other = otherRoot.get();
+    if (other == nullptr) GTEST_SKIP() << "this system has one registry view";
+    const std::wstring otherPlatform = kTypeLib + L"\\1.0\\0\\" +
+                                       (sizeof(void*) == 8 ? L"win32" : L"win64");
+    ASSERT_EQ(register_(), S_OK);
+    for (const std::wstring& clsid : {kOptionsClsid, kProviderClsid}) {
+        test::SetString(other, clsid.substr(6) + L"\\InprocServer32", nullptr, L"VeskaOptions.dll");
+        test::SetDword(other, clsid.substr(6) + L"\\InprocServer32", L"RefCount", 1);
+    }
+    test::SetString(HKEY_CLASSES_ROOT, otherPlatform, nullptr, L"VeskaOptions.dll");
+    test::SetDword(HKEY_CLASSES_ROOT, otherPlatform, L"RefCount", 1);
+    ASSERT_FALSE(KeyExists(other, kOptionsClsid.substr(6) + L"\\Programmable"))
+        << "the other view is a copy of its own";
+
+    EXPECT_EQ(unregister_(), S_OK);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kOptionsClsid)) << "this view's class keys go";
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kProviderClsid));
+    for (const auto& entry : kProgIds) {
+        EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, std::wstring(entry.progId) + L"\\CLSID", nullptr), entry.clsid)
+            << entry.progId;
+    }
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, L"Corvane.VeskaOptions\\CurVer", nullptr), L"Corvane.VeskaOptions.1");
+    EXPECT_EQ(ReadDword(other, kOptionsClsid.substr(6) + L"\\InprocServer32", L"RefCount"), 1u);
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibPlatform)) << "this platform's entry goes";
+    EXPECT_EQ(ReadDword(HKEY_CLASSES_ROOT, otherPlatform, L"RefCount"), 1u);
+    EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, kTypeLib + L"\\1.0\\HELPDIR", nullptr), L"")
+        << "the shared help directory names no folder of this copy";
 }
 
 }  // namespace
