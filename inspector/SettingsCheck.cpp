@@ -222,7 +222,10 @@ int CheckSettingsFiles(OptionsSession& session, const std::vector<std::wstring>&
                     (row.result == L"refused" ? L"refused: " : L"") +
                     OneLine(row.message.empty() ? row.result : row.message) + L"\n");
             }
-            schema.Validate(row.path, diagnostics == nullptr);
+            // A file the merge refused (over its size limit, say) was never
+            // parsed, and the schema check, which would parse it whatever its
+            // size, leaves it alone too.
+            if (row.result != L"refused") schema.Validate(row.path, diagnostics == nullptr);
         }
     }
     if (diagnostics == nullptr) {

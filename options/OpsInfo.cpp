@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "options/RegistryTree.h"
+
 namespace veska {
 
 OpsInfo* OpsInfo::GetOrCreateChild(const wchar_t* name) {
@@ -17,6 +19,7 @@ OpsInfo* OpsInfo::GetOrCreateChild(const wchar_t* name) {
 }
 
 VARIANT& OpsInfo::ValueEntry(std::wstring_view name) {
+    name = CacheValueName(name);
     auto found = values.find(UnfoldedName{name});
     if (found == values.end()) found = values.emplace(UnfoldedName{name}, UniqueVariant()).first;
     return *found->second.get();

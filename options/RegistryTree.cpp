@@ -91,9 +91,15 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
             if (status != ERROR_SUCCESS) break;
             UniqueVariant value;
             if (type == REG_SZ) {
-                // The text ends at its first null, and never beyond the data returned.
+                // The text is the whole data less its terminating null, so that
+                // embedded nulls come back as written. Data of odd length or
+                // without a terminating null ends at its first null, and never
+                // beyond the data returned.
                 const wchar_t* text = reinterpret_cast<const wchar_t*>(buffers.data.data());
-                const std::size_t length = ::wcsnlen(text, size / sizeof(wchar_t));
+                const std::size_t units = size / sizeof(wchar_t);
+                const std::size_t length = size % sizeof(wchar_t) == 0 && units > 0 && text[units - 1] == L'\0'
+                                               ? units - 1
+                                               : ::wcsnlen(text, units);
                 BSTR copy = CopyBstr(text, static_cast<UINT>(length)).detach();
                 value.get()->vt = VT_BSTR;
                 value.get()->bstrVal = copy;
@@ -153,23 +159,33 @@ UniqueHkey CreateKey(HKEY parent, const wchar_t* path, REGSAM access, LONG* stat
 bool WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept {
     const UniqueHkey key = CreateKey(HKEY_CURRENT_USER, path.c_str(), kReadWrite);
     if (!key) return false;
+    const bool unnamed = *name == L'\0' || (value.vt != VT_I4 && std::wcscmp(name, kDefaultValueName) == 0);
+    LSTATUS status;
     if (value.vt == VT_I4) {
         const DWORD number = static_cast<DWORD>(value.lVal);
-        return ::RegSetValueExW(key.get(), name, 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&number),
-                                sizeof(number)) == ERROR_SUCCESS;
+        status = ::RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                                  sizeof(number));
+    } else {
+        // The whole text, embedded nulls included, and its terminating null.
+        const wchar_t* text = value.bstrVal != nullptr ? value.bstrVal : L"";
+        const DWORD bytes = (::SysStringLen(value.bstrVal) + 1) * sizeof(wchar_t);
+        status = ::RegSetValueExW(key.get(), unnamed ? nullptr : name, 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(text), bytes);
     }
-    const bool unnamed = std::wcscmp(name, kDefaultValueName) == 0;
-    const wchar_t* text = value.bstrVal != nullptr ? value.bstrVal : L"";
-    const DWORD bytes = (::SysStringLen(value.bstrVal) + 1) * sizeof(wchar_t);
-    if (::RegSetValueExW(key.get(), unnamed ? nullptr : name, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(text), bytes) != ERROR_SUCCESS) {
-        return false;
-    }
+    if (status != ERROR_SUCCESS) return false;
     // A value literally named "(Default)" would win over the unnamed one at the
     // next load: it goes, so that the load gives back what was written.
     if (unnamed) ::RegDeleteValueW(key.get(), kDefaultValueName);
     return true;
+}
+
+void DeleteRegistryValue(HKEY key, const wchar_t* name) noexcept {
+    if (CompareFolded(CacheValueName(name), kDefaultValueName) == 0) {
+        ::RegDeleteValueW(key, nullptr);
+        ::RegDeleteValueW(key, kDefaultValueName);
+        return;
+    }
+    ::RegDeleteValueW(key, name);
 }
 
 UniqueHkey OpenForChange(const std::wstring& path) noexcept {

@@ -8,6 +8,7 @@
 #include <oaidl.h>
 
 #include <string>
+#include <string_view>
 
 #include "support/Owners.h"
 
@@ -17,6 +18,13 @@ namespace veska {
 // writes a string to the unnamed value.
 constexpr wchar_t kDefaultValueName[] = L"(Default)";
 
+// The name the cache files a value name under: the empty name, which the
+// registry gives the unnamed value, is filed as "(Default)", so that both name
+// one entry before and after a load.
+inline std::wstring_view CacheValueName(std::wstring_view name) noexcept {
+    return name.empty() ? std::wstring_view(kDefaultValueName) : name;
+}
+
 // Opens (OpenKey) or creates (CreateKey) path below parent with access; empty
 // when the registry refuses, with its Win32 code in *status when status is given.
 UniqueHkey OpenKey(HKEY parent, const wchar_t* path, REGSAM access, LONG* status = nullptr) noexcept;
@@ -25,10 +33,16 @@ UniqueHkey CreateKey(HKEY parent, const wchar_t* path, REGSAM access, LONG* stat
 // Opens a key below HKEY_CURRENT_USER for reading and writing; empty on failure.
 UniqueHkey OpenForChange(const std::wstring& path) noexcept;
 
-// Writes a stored value (VT_I4 or VT_BSTR) below HKEY_CURRENT_USER at path,
-// creating the key when missing. A string named exactly "(Default)" goes to the
-// key's unnamed value. False when the registry refused the key or the value.
+// Writes a stored value (VT_I4 or VT_BSTR, all of its text) below
+// HKEY_CURRENT_USER at path, creating the key when missing. The empty name, and a
+// string named exactly "(Default)", go to the key's unnamed value. False when the
+// registry refused the key or the value.
 bool WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept;
+
+// Deletes the value name of key. The names of the unnamed value (the empty name
+// and "(Default)" in any letter case) delete both the unnamed value and a value
+// literally named "(Default)", which the cache files as one.
+void DeleteRegistryValue(HKEY key, const wchar_t* name) noexcept;
 
 // Creates the key name below the existing key parentPath of HKEY_CURRENT_USER;
 // a Win32 code, 0 on success (also when it already exists).

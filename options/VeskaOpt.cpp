@@ -74,9 +74,10 @@ OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noexcept {
     }
 }
 
-// The value filed under name, read up to its first null.
+// The value filed under name, read up to its first null; the empty name finds
+// the key's unnamed value.
 OpsInfo::ValueMap::const_iterator FindValue(const OpsInfo& node, const wchar_t* name) noexcept {
-    return node.values.find(UnfoldedName{TextOf(name)});
+    return node.values.find(UnfoldedName{CacheValueName(TextOf(name))});
 }
 
 // Splits a corrected path at its last backslash into the parent's path and the
@@ -480,7 +481,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
         OpsInfo* node = GetOpsInfo(path);
         RETURN_HR_IF_NULL(E_FAIL, node);
 
-        const std::wstring_view name = TextOf(attr);
+        const std::wstring_view name = CacheValueName(TextOf(attr));
         const auto found = node->values.find(UnfoldedName{name});
         RETURN_HR_IF(E_FAIL, found != node->values.end() && addOnly != 0);
         RETURN_HR_IF(E_FAIL, found == node->values.end() && changeDefault == 0 && addOnly == 0);
@@ -577,7 +578,7 @@ STDMETHODIMP CVeskaOptions::RemoveValueByName(BSTR Root, BSTR Attr, LONG ChangeD
         const CorrectedPath path = SetCorrectRoot(Root);
         OpsInfo* node = GetOpsInfo(path);
         RETURN_HR_IF(E_FAIL, node == nullptr || Attr == nullptr);
-        const auto found = node->values.find(UnfoldedName{TextOf(Attr)});
+        const auto found = node->values.find(UnfoldedName{CacheValueName(TextOf(Attr))});
         RETURN_HR_IF(E_FAIL, found == node->values.end());
         std::wstring registryPath;
         if (ChangeDefault != 0) registryPath = RegistryPathOf(path);
@@ -585,7 +586,7 @@ STDMETHODIMP CVeskaOptions::RemoveValueByName(BSTR Root, BSTR Attr, LONG ChangeD
         node->values.erase(found);
         if (ChangeDefault != 0) {
             if (const UniqueHkey key = OpenForChange(registryPath)) {
-                ::RegDeleteValueW(key.get(), Attr);
+                DeleteRegistryValue(key.get(), Attr);
             }
         }
         return S_OK;
@@ -605,7 +606,7 @@ STDMETHODIMP CVeskaOptions::RemoveValues(BSTR Root, LONG ChangeDefault) {
             // value names without regard to case.
             if (const UniqueHkey key = OpenForChange(RegistryPathOf(path))) {
                 for (const auto& entry : node->values) {
-                    ::RegDeleteValueW(key.get(), node->values.NameOf(entry).data());
+                    DeleteRegistryValue(key.get(), node->values.NameOf(entry).data());
                 }
             }
         }

@@ -69,6 +69,15 @@ vo 0 check
 vo 1 check "$(win "$work/check")"
 echo "$out" | grep -q 'bad\.xml:[0-9]\+:[0-9]\+: error: ' || fail "check places the bad file's error: $out"
 echo "$out" | grep -q 'good\.xml' && fail "check reports the good file: $out"
+# A file over the merge's size limit is refused as the merge refuses it, before
+# anything parses it: the schema, which it breaks, says nothing of it.
+mkdir "$work/big"
+{ printf '<?xml version="1.0"?>\n<OxaTest>\n'; head -c 9000000 /dev/zero | tr '\0' ' '
+  printf '<Unknown/></OxaTest>\n'; } >"$work/big/big.xml"
+vo 1 check "$(win "$work/big")"
+[ "$out" = "$(win "$work/big/big.xml"): error: refused: the file is larger than the size limit of 8388608 bytes
+1 file(s) checked: 0 would merge, 1 would fail or be refused" ] ||
+  fail "check refuses the file over the size limit before parsing it: $out"
 
 # JSON: read back by CMake's JSON reader, control characters included.
 vo 0 export "$root" -o "$(win "$work/tree.json")"

@@ -574,7 +574,7 @@ std::unique_ptr<ValueArg> ModelDriver::RandomValue(const Arg& path, const Arg& a
     const ModelNode* node = model_->Find(path);
     const ModelValue* cached = nullptr;
     if (node != nullptr && attr) {
-        const auto found = node->values.find(Fold(TextOf(attr)));
+        const auto found = node->values.find(CacheName(TextOf(attr)));
         if (found != node->values.end()) cached = &found->second;
     }
     if (cached != nullptr && Chance(0.3)) {
@@ -604,7 +604,9 @@ std::unique_ptr<ValueArg> ModelDriver::RandomValue(const Arg& path, const Arg& a
     static const LONG kNumbers[] = {0, 1, -1, 5, 42, LONG_MAX, LONG_MIN};
     static const std::wstring kTexts[] = {
         L"",  L"abc",          L"ABC",                   L"a\x00ad" L"bc",  // a soft hyphen
-        L"5", L"\x00e9t\x00e9", std::wstring(L"a\0b", 3), std::wstring(2047, L'z'), L" spaced "};
+        L"5", L"\x00e9t\x00e9", std::wstring(2047, L'z'), L" spaced ",
+        // Embedded nulls at the start, in the middle and at the end.
+        std::wstring(L"\0ab", 3), std::wstring(L"a\0b", 3), std::wstring(L"ab\0", 3)};
     int total = 0;
     for (const ValueKind& kind : kValueKinds) total += kind.weight;
     int at = int(Pick(unsigned(total)));
@@ -903,8 +905,9 @@ std::wstring ModelDriver::DoLateBound() {
                      std::to_wstring(number) + L", " + std::to_wstring(changeDefault) + L")",
                  {path}, attr);
             const Conversion stored{S_OK, true, ModelValue{VT_I4, number, std::nullopt}};
-            ExpectHr(diff, L"SetValueByName",
-                     model_->SetValue(path, attr, &stored, changeDefault, 1, 0),
+            // Dispatch reports every success as S_OK: a script sees no S_FALSE.
+            const HRESULT modelled = model_->SetValue(path, attr, &stored, changeDefault, 1, 0);
+            ExpectHr(diff, L"SetValueByName", SUCCEEDED(modelled) ? S_OK : modelled,
                      Invoke(object_.get(), L"SetValueByName",
                             {pathArg, attrArg, LongArg(number), LongArg(changeDefault)}));
             break;

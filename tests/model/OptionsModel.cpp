@@ -108,6 +108,10 @@ std::wstring Fold(std::wstring_view text) {
     return out;
 }
 
+std::wstring CacheName(std::wstring_view name) {
+    return name.empty() ? L"(default)" : Fold(name);
+}
+
 // ---------------------------------------------------------------------------
 // Registry
 
@@ -253,11 +257,14 @@ std::unique_ptr<ModelNode> OptionsModel::Load(const RegKey& key) {
     for (const auto& [folded, value] : key.values) {
         ModelValue loaded;
         if (value.type == REG_SZ) {
+            // All of it but a terminating null; odd-length or unterminated data
+            // up to its first null.
             std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
             std::copy_n(value.data.data(), text.size() * sizeof(wchar_t),
                         reinterpret_cast<char*>(text.data()));
+            const bool terminated = value.data.size() % 2 == 0 && !text.empty() && text.back() == L'\0';
             loaded.vt = VT_BSTR;
-            loaded.text = TextOf(text);
+            loaded.text = terminated ? text.substr(0, text.size() - 1) : TextOf(text);
         } else if (value.type == REG_DWORD) {
             DWORD number = 0;
             std::copy_n(value.data.data(), std::min<std::size_t>(value.data.size(), 4),
@@ -344,7 +351,7 @@ HRESULT OptionsModel::GetValueByName(const Arg& root, const Arg& attr, bool hasO
     *value = L"0:";  // VT_EMPTY from here on
     const ModelNode* node = Find(root);
     if (node == nullptr || !attr) return E_FAIL;
-    const auto found = node->values.find(Fold(TextOf(attr)));
+    const auto found = node->values.find(CacheName(TextOf(attr)));
     if (found == node->values.end()) return E_FAIL;
     *value = Render(found->second);
     return S_OK;
@@ -359,7 +366,7 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
     ModelNode* node = Lookup(corrected);
     if (node == nullptr) return E_FAIL;
     const std::wstring name = TextOf(attr);
-    const auto found = node->values.find(Fold(name));
+    const auto found = node->values.find(CacheName(name));
     if (found != node->values.end()) {
         if (addOnly != 0) return E_FAIL;
         if (!SameValue(found->second, val->stored)) {
@@ -368,7 +375,7 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
         }
     } else {
         if (changeDefault == 0 && addOnly == 0) return E_FAIL;
-        node->values[Fold(name)] = val->stored;
+        node->values[CacheName(name)] = val->stored;
     }
     // The registry receives the value written, whether or not the cache changed;
     // one it refuses stays in the cache alone, with S_FALSE.
@@ -376,18 +383,28 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
     return S_OK;
 }
 
+void OptionsModel::DeleteRegistryValue(const std::wstring& corrected, const std::wstring& name) {
+    if (registry_.Open(corrected) == nullptr) return;
+    // Deleted as the caller spelled it (the registry ignores the case); the
+    // unnamed value's names delete it and a literal "(Default)" alike.
+    if (CacheName(name) != L"(default)") return registry_.DeleteValue(corrected, name);
+    registry_.DeleteValue(corrected, L"");
+    registry_.DeleteValue(corrected, L"(Default)");
+}
+
 bool OptionsModel::WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                                  const ModelValue& value) {
     if (registry_.Create(corrected) != ERROR_SUCCESS) return false;
+    // The empty name, and a string named exactly "(Default)", write the key's
+    // unnamed value; a value literally named "(Default)", which a load would
+    // prefer, goes.
+    const bool unnamed = attr.empty() || (value.vt != VT_I4 && attr == L"(Default)");
     if (value.vt == VT_I4) {
         registry_.SetValue(corrected, attr, REG_DWORD, Bytes(&value.number, sizeof(value.number)));
     } else {
-        // A string named exactly "(Default)" is the key's unnamed value, and a
-        // value literally named so, which a load would prefer, goes.
-        const bool unnamed = attr == L"(Default)";
         registry_.SetValue(corrected, unnamed ? L"" : attr, REG_SZ, StringData(value.text));
-        if (unnamed) registry_.DeleteValue(corrected, attr);
     }
+    if (unnamed) registry_.DeleteValue(corrected, L"(Default)");
     return true;
 }
 
@@ -424,11 +441,8 @@ HRESULT OptionsModel::RemoveValueByName(const Arg& root, const Arg& attr, LONG c
     ModelNode* node = Lookup(corrected);
     if (node == nullptr || !attr) return E_FAIL;
     const std::wstring name = TextOf(attr);
-    if (node->values.erase(Fold(name)) == 0) return E_FAIL;
-    if (changeDefault != 0) {
-        // Deleted as the caller spelled it; the registry ignores the case.
-        if (registry_.Open(corrected) != nullptr) registry_.DeleteValue(corrected, name);
-    }
+    if (node->values.erase(CacheName(name)) == 0) return E_FAIL;
+    if (changeDefault != 0) DeleteRegistryValue(corrected, name);
     return S_OK;
 }
 
@@ -439,9 +453,7 @@ HRESULT OptionsModel::RemoveValues(const Arg& root, LONG changeDefault) {
     if (node == nullptr) return E_FAIL;
     if (changeDefault != 0) {
         // Deleted by the folded names the cache holds.
-        if (registry_.Open(corrected) != nullptr) {
-            for (const auto& entry : node->values) registry_.DeleteValue(corrected, entry.first);
-        }
+        for (const auto& entry : node->values) DeleteRegistryValue(corrected, entry.first);
     }
     node->values.clear();
     return S_OK;

@@ -34,6 +34,10 @@ std::wstring TextOf(const Arg& arg);
 // A to Z folded to a to z, nothing else changed.
 std::wstring Fold(std::wstring_view text);
 
+// The folded name the cache files a value name under: the empty name and
+// "(Default)" in any case are the key's unnamed value, "(default)".
+std::wstring CacheName(std::wstring_view name);
+
 // ---------------------------------------------------------------------------
 // The registry below the Init path.
 
@@ -156,6 +160,7 @@ public:
 private:
     std::wstring Corrected(const std::wstring& path) const;
     ModelNode* Lookup(const std::wstring& corrected) const;
+    void DeleteRegistryValue(const std::wstring& corrected, const std::wstring& name);
     bool WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                        const ModelValue& value);
 

@@ -35,7 +35,11 @@ TEST_F(CacheLoader, SkipsOtherTypesAndReadsValuesOfAnySizeUpToOneMebibyte) {
     SetRaw(HKEY_CURRENT_USER, key, L"d", REG_MULTI_SZ, L"m\0\0", 6);
     SetRaw(HKEY_CURRENT_USER, key, L"e", REG_QWORD, "12345678", 8);
     SetRaw(HKEY_CURRENT_USER, key, L"f", REG_DWORD, "\x07\x01", 2);  // short: zero-extended
-    SetRaw(HKEY_CURRENT_USER, key, L"g", REG_SZ, L"ab\0cd", 10);     // text ends at its null
+    // Text keeps its embedded nulls; unterminated text ends at its first null.
+    // (The registry terminates data whose next unit is a null: "g" is stored
+    // with one, "ga" without.)
+    SetRaw(HKEY_CURRENT_USER, key, L"g", REG_SZ, L"ab\0cd", 10);
+    SetRaw(HKEY_CURRENT_USER, key, L"ga", REG_SZ, L"ab\0cdX", 10);
     const std::wstring fits(2047, L'w');                              // the first buffer
     SetString(HKEY_CURRENT_USER, key, L"h", fits);
     SetRaw(HKEY_CURRENT_USER, key, L"i", REG_SZ, std::wstring(2100, L'z').c_str(), 4097);
@@ -52,7 +56,7 @@ TEST_F(CacheLoader, SkipsOtherTypesAndReadsValuesOfAnySizeUpToOneMebibyte) {
     CreateKey(HKEY_CURRENT_USER, Reg(L"Names\\" + std::wstring(256, L'k')));
     CreateKey(HKEY_CURRENT_USER, Reg(L"Names\\q"));
     ASSERT_EQ(Init(), S_OK);
-    EXPECT_EQ(Values(L"Types"), L"a=8:s|f=3:263|g=8:ab|h=8:" + fits + L"|i=8:" +
+    EXPECT_EQ(Values(L"Types"), L"a=8:s|f=3:263|g=8:" + std::wstring(L"ab\0cd", 5) + L"|ga=8:ab|h=8:" + fits + L"|i=8:" +
                                     std::wstring(2048, L'z') + L"|ia=8:" + large + L"|j=3:1");
     EXPECT_EQ(Keys(L"Types"), L"sub");
     EXPECT_EQ(Values(L"Names"), std::wstring(255, L'n') + L"=3:1|" + longName + L"=3:2|p=3:3");

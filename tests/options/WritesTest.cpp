@@ -131,6 +131,13 @@ TEST_F(Writes, WhatIsWrittenWithChangeDefaultReadsBackAfterTheNextInit) {
         // Over both an unnamed value and one literally named "(Default)".
         {L"(Default)", Str(L"new default")},
         {L"(Default)", I4(5)},
+        // The empty name is the unnamed value too, for strings and numbers.
+        {L"", Str(L"empty name")},
+        {L"", I4(77)},
+        // Embedded nulls at the start, in the middle and at the end.
+        {L"nul_start", Str(std::wstring(L"\0ab", 3))},
+        {L"nul_middle", Str(std::wstring(L"ab\0cd", 5))},
+        {L"nul_end", Str(std::wstring(L"ab\0", 3))},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::wstring key = L"Row" + std::to_wstring(i);
@@ -149,6 +156,9 @@ TEST_F(Writes, WhatIsWrittenWithChangeDefaultReadsBackAfterTheNextInit) {
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const std::wstring key = L"Row" + std::to_wstring(i);
         EXPECT_EQ(Value(key, rows[i].name), RenderVariant(*rows[i].value.get())) << key;
+        if (rows[i].name.empty()) {
+            EXPECT_EQ(Value(key, L"(DEFAULT)"), Value(key, L"")) << key;
+        }
         EXPECT_EQ(Value(key, L"zz_last"), L"8:kept") << key;
     }
     // Below a key name the registry refuses the value lives in the cache alone,
