@@ -5,7 +5,8 @@
 #   veska_dll_<edition>   <build>/<edition>/VeskaOptions.dll
 #   <build>/<edition>/include/VeskaOptions_h.h and VeskaOptions.tlb from widl
 #
-# and, for the fault tests, veska_core_faults (veska_add_fault_core).
+# over veska_edition_neutral, what both editions share compiled once; and, for
+# the fault tests, veska_core_faults (veska_add_fault_core).
 
 # widl writes the type library for the architecture it is told (SYS_WIN32 or
 # SYS_WIN64) and reads the platform's own type libraries from Wine's folder of
@@ -16,6 +17,19 @@ else()
   set(VESKA_WIDL_FLAGS -m32 -L/usr/lib/i386-linux-gnu/wine/i386-windows)
 endif()
 list(APPEND VESKA_WIDL_FLAGS -I/usr/include/wine/wine/windows)
+
+# Compiles through ccache where it is installed (tools/install-deps.sh installs
+# it): its cache outlives the build trees, so a new tree, or a CI run in another
+# clone, compiles only what changed. The cache ignores the folders of the clone
+# (a hit may carry another clone's paths in its debug information), and the
+# sloppiness lets it cache sources built over a precompiled header.
+find_program(VESKA_CCACHE ccache)
+if(VESKA_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(veska_launcher ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1
+      CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime ${VESKA_CCACHE})
+  set(CMAKE_C_COMPILER_LAUNCHER ${veska_launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${veska_launcher})
+endif()
 
 # Warnings and definitions every target of ours is built with.
 function(veska_target_defaults target)
@@ -83,15 +97,27 @@ function(veska_add_companion target)
     RUNTIME_OUTPUT_DIRECTORY ${ARG_OUT_DIR} ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUT_DIR}/lib)
 endfunction()
 
+# veska_add_core(<core> <edition> [NEUTRAL_OBJECTS <object library>])
+# The classes of one edition. support/, com/ and options/ are the same in both
+# editions (the editions differ in the provider's interfaces only): with
+# NEUTRAL_OBJECTS they come compiled once from that object library
+# (veska_add_edition_neutral) instead of from sources of their own.
 function(veska_add_core core edition)
+  cmake_parse_arguments(ARG "" "NEUTRAL_OBJECTS" "" ${ARGN})
   set(include_dir ${CMAKE_BINARY_DIR}/${edition}/include)
-  file(GLOB core_sources CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/support/*.cpp
-    ${CMAKE_SOURCE_DIR}/com/*.cpp
-    ${CMAKE_SOURCE_DIR}/options/*.cpp
-    ${CMAKE_SOURCE_DIR}/provider/*.cpp
-    ${CMAKE_SOURCE_DIR}/module/*.cpp)
+  set(rooms provider module)
+  if(NOT ARG_NEUTRAL_OBJECTS)
+    list(APPEND rooms support com options)
+  endif()
+  set(core_sources)
+  foreach(room ${rooms})
+    file(GLOB room_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${room}/*.cpp)
+    list(APPEND core_sources ${room_sources})
+  endforeach()
   list(REMOVE_ITEM core_sources ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp)
+  if(ARG_NEUTRAL_OBJECTS)
+    list(APPEND core_sources $<TARGET_OBJECTS:${ARG_NEUTRAL_OBJECTS}>)
+  endif()
   add_library(${core} STATIC ${core_sources} ${include_dir}/VeskaOptions_i.c)
   add_dependencies(${core} veska_idl_${edition})
   veska_target_defaults(${core})
@@ -100,6 +126,21 @@ function(veska_add_core core edition)
     target_compile_definitions(${core} PUBLIC VESKA_EARLIER_EDITION)
   endif()
   target_link_libraries(${core} PUBLIC ole32 oleaut32 advapi32 shlwapi uuid)
+endfunction()
+
+# support/, com/ and options/ compiled once for both editions, against the
+# current edition's interface header, whose options interfaces the earlier
+# edition shares.
+function(veska_add_edition_neutral target)
+  set(sources)
+  foreach(room support com options)
+    file(GLOB room_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${room}/*.cpp)
+    list(APPEND sources ${room_sources})
+  endforeach()
+  add_library(${target} OBJECT ${sources})
+  add_dependencies(${target} veska_idl_current)
+  veska_target_defaults(${target})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/current/include)
 endfunction()
 
 # The current edition's classes built for the fault tests only, never linked into
@@ -134,7 +175,7 @@ function(veska_add_edition edition)
   add_custom_target(veska_idl_${edition} DEPENDS ${include_dir}/VeskaOptions_h.h ${tlb})
 
   set(core veska_core_${edition})
-  veska_add_core(${core} ${edition})
+  veska_add_core(${core} ${edition} NEUTRAL_OBJECTS veska_edition_neutral)
   set_target_properties(${core} PROPERTIES VESKA_TLB ${tlb} VESKA_OUT_DIR ${out})
 
   configure_file(${CMAKE_SOURCE_DIR}/res/VeskaOptions.rc.in ${out}/VeskaOptions.rc @ONLY)

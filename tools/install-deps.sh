@@ -1,8 +1,8 @@
 #!/bin/bash
 # Installs what the build and the tests need, when it is missing: the MinGW-w64
-# cross compilers of both architectures, widl, Wine, CMake, the GoogleTest
-# sources, the header-only JSON and command-line libraries and makensis (nsis)
-# for the installer. Wine's 32-bit half (wine32:i386) is installed only where
+# cross compilers of both architectures, widl, Wine, CMake with Ninja, ccache,
+# the GoogleTest sources, the header-only JSON and command-line libraries and
+# makensis (nsis) for the installer. Wine's 32-bit half (wine32:i386) is installed only where
 # this kernel runs 32-bit programs: elsewhere it could never start.
 #
 # With --picture it installs only what tools/sheet-picture.sh needs besides the
@@ -11,8 +11,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tools/machine.sh"
 packages="g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-posix
-          g++-mingw-w64-x86-64-win32 mingw-w64-tools libwine-dev wine wine64 cmake googletest
-          nlohmann-json3-dev libcli11-dev nsis"
+          g++-mingw-w64-x86-64-win32 mingw-w64-tools libwine-dev wine wine64 cmake ninja-build ccache
+          googletest nlohmann-json3-dev libcli11-dev nsis"
 veska_kernel_runs_32bit && packages="$packages wine32:i386"
 [ "${1:-}" = "--picture" ] && packages="xvfb xdotool x11-apps netpbm fonts-wine"
 need=""

@@ -16,8 +16,8 @@ trap 'echo "tools/sheet-picture.sh: failed at line $LINENO: $BASH_COMMAND" >&2' 
 arch=x64
 [ "$VESKA_X86_RUNS" = 1 ] && arch=x86
 build="$root/build/$arch"
-if [ -f "$build/Makefile" ]; then
-  make -C "$build" -j2 --no-print-directory veska_dll_current sample_pages demo_host >/dev/null
+if [ -f "$build/build.ninja" ]; then
+  cmake --build "$build" --target veska_dll_current sample_pages demo_host >/dev/null
 else
   "$root/tools/build.sh"
 fi

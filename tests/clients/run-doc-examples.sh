@@ -65,13 +65,13 @@ for page in "$@"; do
         built="$build/doc-examples-built/$key.exe"
         if [ ! -f "$built" ]; then
           mkdir -p "$build/doc-examples-built"
-          if ! "$cxx" -std=c++17 -DUNICODE -D_UNICODE -I"$build/current/include" -o "$built.tmp" \
+          if ! "$cxx" -std=c++17 -DUNICODE -D_UNICODE -I"$build/current/include" -o "$built.$$.tmp" \
                "$dir/src/$title" "$build/current/include/VeskaOptions_i.c" -static \
                -lole32 -loleaut32 -luuid >"$dir/src/$title.log" 2>&1; then
             echo "FAIL $page: $title does not compile:"; cat "$dir/src/$title.log"
             failures=$((failures + 1)); continue
           fi
-          mv "$built.tmp" "$built"
+          mv "$built.$$.tmp" "$built"  # whole, also beside another run of the suite
         fi
         cp "$built" "$exe"
         output=$(cd "$dir/bin" && "$run" "$(basename "$exe")" 2>&1) ;;

@@ -31,7 +31,7 @@ fi
 for package in "$setup" "$sdkzip"; do
   if [ ! -f "$package" ] || [ "$x64/current/VeskaOptions.dll" -nt "$package" ] ||
      [ "$x86/current/VeskaOptions.dll" -nt "$package" ]; then
-    make -C "$x64" --no-print-directory packages >"$x64/packages.log" 2>&1 ||
+    cmake --build "$x64" --target packages >"$x64/packages.log" 2>&1 ||
       { cat "$x64/packages.log"; echo "FAIL: making the packages"; exit 1; }
   fi
 done
