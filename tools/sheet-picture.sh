@@ -3,8 +3,10 @@
 # sample component's pages in the property provider's sheet on an X server
 # without a screen (Xvfb), through Wine's X11 driver in a prefix of its own
 # (build/<arch>/picture-prefix, made afresh); the script waits for the sheet's
-# window, takes its picture, closes the sheet with Escape and checks that the
-# host saw it close. Installs its tools with tools/install-deps.sh --picture.
+# window, edits the window title as a user would (its mnemonic, then typing),
+# takes the picture with Apply enabled, closes the sheet with OK (Enter) and
+# checks that the host saw it close with the edit applied. Installs its tools
+# with tools/install-deps.sh --picture.
 # Usage: tools/sheet-picture.sh [output.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,13 +65,18 @@ for _ in $(seq 120); do
 done
 [ -n "$window" ] || { cat "$log" >&2; echo "tools/sheet-picture.sh: the sheet did not appear" >&2; exit 1; }
 sleep 2  # let the pages finish painting
+xdotool windowfocus --sync "$window" key alt+w End
+xdotool type --delay 60 " 2"
+sleep 1
 mkdir -p "$(dirname "$out")"
 xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"$out"
-xdotool windowfocus --sync "$window" key Escape
+xdotool windowfocus --sync "$window" key Return
 wait "$host"
 host=""
 tr -d '\r' <"$log"
 grep -q "DoPropertySheet returned 0x00000000" "$log" ||
   { echo "tools/sheet-picture.sh: the sheet did not close cleanly" >&2; exit 1; }
+grep -q 'WindowTitle: "Sample Editor" (string) -> "Sample Editor 2" (string)' "$log" ||
+  { echo "tools/sheet-picture.sh: OK did not apply the edited window title" >&2; exit 1; }
 rm -f "$log"
 echo "Wrote $out"

@@ -8,15 +8,26 @@
 //                          listed Advanced first, so the provider's ordering is
 //                          what puts General in front;
 //   ISpecifyPropertyPages  the same pages for frames that know no priorities;
-//   IDispatch              without members, so that scripts can create it and
-//                          hand it to the provider.
+//   IDispatch              its settings as read-only properties by name
+//                          (WindowTitle, StatusBar, KeepLog, LogFile,
+//                          UndoLevels), so that a host or a script can see what
+//                          the pages changed, and hand the component to the
+//                          provider.
 // Each page is a dialog template of SamplePages.rc behind IPropertyPage. A page
 // finds the component among the objects the frame gives it and reads the
 // provider's read-only flags from the last of them (IPropertyPageInformation2):
 // when either is set, its controls are shown disabled.
+//
+// A page tells its site when an edit makes it dirty, and also tells the property
+// sheet that hosts it (PSM_CHANGED), and applies itself when the sheet's Apply or
+// OK reaches its host window (PSN_APPLY): frames that leave either to the page
+// then still enable Apply and store what was edited. The log file is shown
+// expanded below its field, as the editor would open it.
 #include <windows.h>
+#include <commctrl.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <prsht.h>
 
 #include <string>
 
@@ -76,6 +87,17 @@ std::wstring ControlText(HWND dialog, int id) {
     return text;
 }
 
+// text with its environment variables expanded; the text itself where expanding fails.
+std::wstring Expanded(const std::wstring& text) {
+    const DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (needed == 0) return text;
+    std::wstring expanded(needed, L'\0');
+    const DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed);
+    if (written == 0 || written > needed) return text;
+    expanded.resize(written - 1);
+    return expanded;
+}
+
 // ---- the component -------------------------------------------------------------
 
 class SampleComponent : public veska::ObjectRoot<SampleComponent, veska::SingleThreadModel>,
@@ -132,7 +154,53 @@ public:
 
     SampleSettings& STDMETHODCALLTYPE Settings() override { return settings_; }
 
+    // The settings by name, read-only; DISPIDs 1 to 5 in the order of kProperties.
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+        if (names == nullptr || ids == nullptr) return E_POINTER;
+        HRESULT result = S_OK;
+        for (UINT i = 0; i < count; ++i) {
+            ids[i] = DISPID_UNKNOWN;
+            for (DISPID id = 0; id < static_cast<DISPID>(ARRAYSIZE(kProperties)); ++id) {
+                if (names[i] != nullptr && ::lstrcmpiW(names[i], kProperties[id]) == 0) ids[i] = id + 1;
+            }
+            if (ids[i] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
+        }
+        return result;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO*, UINT*) override {
+        if (id < 1 || id > static_cast<DISPID>(ARRAYSIZE(kProperties))) return DISP_E_MEMBERNOTFOUND;
+        if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
+        if (params != nullptr && params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+        if (result == nullptr) return S_OK;
+        ::VariantInit(result);
+        switch (id) {
+            case 1: return Text(settings_.windowTitle, result);
+            case 2: return Flag(settings_.statusBar, result);
+            case 3: return Flag(settings_.keepLog, result);
+            case 4: return Text(settings_.logFile, result);
+            default:
+                V_VT(result) = VT_I4;
+                V_I4(result) = static_cast<LONG>(settings_.undoLevels);
+                return S_OK;
+        }
+    }
+
 private:
+    static constexpr const wchar_t* kProperties[] = {L"WindowTitle", L"StatusBar", L"KeepLog",
+                                                     L"LogFile", L"UndoLevels"};
+    static HRESULT Text(const std::wstring& text, VARIANT* result) {
+        V_BSTR(result) = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        RETURN_HR_IF_NULL(E_OUTOFMEMORY, V_BSTR(result));
+        V_VT(result) = VT_BSTR;
+        return S_OK;
+    }
+    static HRESULT Flag(bool flag, VARIANT* result) {
+        V_VT(result) = VT_BOOL;
+        V_BOOL(result) = flag ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+
     SampleSettings settings_;
 };
 
@@ -145,6 +213,11 @@ class DialogPage : public veska::ObjectRoot<DialogPage<Traits>, veska::SingleThr
                    public IPropertyPage {
 public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IPropertyPage>>;
+
+    // A frame that released the page without deactivating it leaves no hook behind.
+    ~DialogPage() {
+        if (host_ != nullptr) ::RemoveWindowSubclass(host_, &DialogPage::HostProc, 0);
+    }
 
     STDMETHODIMP SetPageSite(IPropertyPageSite* site) override {
         site_ = ComPtr<IPropertyPageSite>::CopyOf(site);
@@ -188,6 +261,8 @@ public:
             }
         }
         dirty_ = false;
+        host_ = parent;
+        if (host_ != nullptr) ::SetWindowSubclass(host_, &DialogPage::HostProc, 0, reinterpret_cast<DWORD_PTR>(this));
         ::MoveWindow(dialog_, rect->left, rect->top, rect->right - rect->left,
                      rect->bottom - rect->top, TRUE);
         return S_OK;
@@ -195,6 +270,8 @@ public:
 
     STDMETHODIMP Deactivate() override {
         if (dialog_ == nullptr) return E_UNEXPECTED;
+        if (host_ != nullptr) ::RemoveWindowSubclass(host_, &DialogPage::HostProc, 0);
+        host_ = nullptr;
         ::DestroyWindow(dialog_);
         dialog_ = nullptr;
         return S_OK;
@@ -249,7 +326,8 @@ public:
 
 private:
     // Any edit or click marks the page dirty and tells the frame, which enables
-    // its Apply button. The size probe runs without a page.
+    // its Apply button; an edit of a field shown expanded shows it again. The
+    // size probe runs without a page.
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_INITDIALOG) {
             ::SetWindowLongPtrW(dialog, DWLP_USER, lParam);
@@ -258,16 +336,44 @@ private:
         auto* page = reinterpret_cast<DialogPage*>(::GetWindowLongPtrW(dialog, DWLP_USER));
         if (message == WM_COMMAND && page != nullptr && page->dialog_ == dialog &&
             (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == BN_CLICKED)) {
-            page->dirty_ = true;
-            if (page->site_) page->site_->OnStatusChange(PROPPAGESTATUS_DIRTY);
+            Traits::Edited(dialog, LOWORD(wParam));
+            page->MarkDirty();
             return TRUE;
         }
         return FALSE;
     }
 
+    void MarkDirty() {
+        dirty_ = true;
+        if (site_) site_->OnStatusChange(PROPPAGESTATUS_DIRTY);
+        // The frame's window for this page sits in a property sheet of the
+        // common controls (both dialogs); the sheet enables Apply on PSM_CHANGED.
+        const HWND sheet = host_ != nullptr ? ::GetParent(host_) : nullptr;
+        if (sheet != nullptr && IsDialog(host_) && IsDialog(sheet)) PropSheet_Changed(sheet, host_);
+    }
+
+    static bool IsDialog(HWND window) {
+        wchar_t name[16] = L"";
+        ::GetClassNameW(window, name, ARRAYSIZE(name));
+        return ::lstrcmpW(name, L"#32770") == 0;
+    }
+
+    // The frame's window for this page: Apply and OK reach it as PSN_APPLY,
+    // which the page answers by applying itself (a second Apply from the frame
+    // finds nothing dirty). The frame's own handling goes on unchanged.
+    static LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR data) {
+        if (message == WM_NOTIFY && lParam != 0 &&
+            reinterpret_cast<const NMHDR*>(lParam)->code == static_cast<UINT>(PSN_APPLY)) {
+            reinterpret_cast<DialogPage*>(data)->Apply();
+        }
+        return ::DefSubclassProc(window, message, wParam, lParam);
+    }
+
     ComPtr<IPropertyPageSite> site_;
     ComPtr<ISampleSettings> settings_;
     HWND dialog_ = nullptr;
+    HWND host_ = nullptr;
     bool readOnly_ = false;
     bool dirty_ = false;
 };
@@ -283,6 +389,7 @@ struct GeneralTraits {
         settings.windowTitle = ControlText(dialog, IDC_WINDOW_TITLE);
         settings.statusBar = ::IsDlgButtonChecked(dialog, IDC_STATUS_BAR) == BST_CHECKED;
     }
+    static void Edited(HWND, int) {}
 };
 
 struct AdvancedTraits {
@@ -292,6 +399,12 @@ struct AdvancedTraits {
         ::CheckDlgButton(dialog, IDC_KEEP_LOG, settings.keepLog ? BST_CHECKED : BST_UNCHECKED);
         ::SetDlgItemTextW(dialog, IDC_LOG_FILE, settings.logFile.c_str());
         ::SetDlgItemInt(dialog, IDC_UNDO_LEVELS, settings.undoLevels, FALSE);
+        Edited(dialog, IDC_LOG_FILE);
+    }
+    // The log file as the editor would open it, below the field.
+    static void Edited(HWND dialog, int control) {
+        if (control != IDC_LOG_FILE) return;
+        ::SetDlgItemTextW(dialog, IDC_LOG_FILE_EXPANDED, Expanded(ControlText(dialog, IDC_LOG_FILE)).c_str());
     }
     static void Store(HWND dialog, SampleSettings& settings) {
         settings.keepLog = ::IsDlgButtonChecked(dialog, IDC_KEEP_LOG) == BST_CHECKED;

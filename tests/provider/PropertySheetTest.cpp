@@ -1,6 +1,7 @@
 // DoPropertySheet: the exact call of the platform's frame, and the frame shown
 // for real with a page that reads the provider and closes it.
 #include <gtest/gtest.h>
+#include <prsht.h>
 
 #include <functional>
 #include <string>
@@ -94,6 +95,48 @@ TEST(PropertyFrame, ShowsThePagesAndHandsThemTheProvider) {
 }
 
 #ifndef VESKA_EARLIER_EDITION
+// A frame's site for one page and the sheet around it: counts the page's dirty
+// notices to the site, and the PSM_CHANGED messages the sheet window receives.
+class CountingSite : public ObjectRoot<CountingSite, SingleThreadModel>, public IPropertyPageSite {
+public:
+    using Interfaces = InterfaceMap<Entry<IPropertyPageSite>>;
+    STDMETHODIMP OnStatusChange(DWORD flags) override {
+        if (flags & PROPPAGESTATUS_DIRTY) ++dirtyNotices;
+        return S_OK;
+    }
+    STDMETHODIMP GetLocaleID(LCID* lcid) override {
+        *lcid = LOCALE_USER_DEFAULT;
+        return S_OK;
+    }
+    STDMETHODIMP GetPageContainer(IUnknown**) override { return E_NOTIMPL; }
+    STDMETHODIMP TranslateAccelerator(MSG*) override { return E_NOTIMPL; }
+
+    static inline int dirtyNotices = 0;
+    static inline int sheetChanged = 0;
+    static inline WNDPROC sheetDialogProc = nullptr;
+    static LRESULT CALLBACK SheetProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == PSM_CHANGED) ++sheetChanged;
+        return ::CallWindowProcW(sheetDialogProc, window, message, wParam, lParam);
+    }
+};
+
+// A string property of an object, read by name through its IDispatch.
+std::wstring Dispatched(IUnknown* object, const wchar_t* name) {
+    ComPtr<IDispatch> dispatch;
+    if (FAILED(object->QueryInterface(IID_IDispatch, dispatch.put_void()))) return L"<no IDispatch>";
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    if (FAILED(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return L"<unknown name>";
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    UniqueVariant value;
+    if (FAILED(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value.put(),
+                                nullptr, nullptr)) ||
+        value.get()->vt != VT_BSTR) {
+        return L"<no string>";
+    }
+    return value.get()->bstrVal;
+}
+
 // The sample component, registered with regsvr32 (one DLL, three classes):
 // its pages come in priority order, each a dialog template that shows the
 // component's settings, disables its controls when the provider says read-only,
@@ -118,9 +161,15 @@ TEST(SamplePages, DialogPagesInPriorityOrderThatEditTheComponent) {
         pages = {access.data<BSTR>()[0], access.data<BSTR>()[1]};
     }
 
-    // A page of class `text` activated on a hidden window over {component,
-    // provider}; `edit` runs with its dialog, then the page is applied.
-    const HWND parent = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 300, nullptr,
+    // A page of class `text` activated over {component, provider} on a hidden
+    // dialog window inside a hidden dialog "sheet", as property frames host
+    // their pages; `edit` runs with its dialog, then the host window gets the
+    // sheet's PSN_APPLY, which must store the edit without a call to Apply.
+    const HWND sheet = ::CreateWindowExW(0, L"#32770", L"", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr,
+                                         nullptr, nullptr);
+    CountingSite::sheetDialogProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        sheet, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CountingSite::SheetProc)));
+    const HWND parent = ::CreateWindowExW(0, L"#32770", L"", WS_CHILD, 0, 0, 400, 300, sheet,
                                           nullptr, nullptr, nullptr);
     auto withPage = [&](const std::wstring& text, const std::function<void(HWND)>& edit) {
         CLSID pageClass;
@@ -128,13 +177,20 @@ TEST(SamplePages, DialogPagesInPriorityOrderThatEditTheComponent) {
         ASSERT_EQ(::CLSIDFromString(const_cast<LPOLESTR>(text.c_str()), &pageClass), S_OK);
         ASSERT_EQ(::CoCreateInstance(pageClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
                                      page.put_void()), S_OK);
+        ComPtr<IPropertyPageSite> site;
+        ASSERT_EQ(CreateUnaggregatedInstance<CountingSite>(nullptr, IID_IPropertyPageSite, site.put_void()),
+                  S_OK);
+        ASSERT_EQ(page->SetPageSite(site.get()), S_OK);
         IUnknown* objects[] = {component.get(), provider.get()};
         ASSERT_EQ(page->SetObjects(2, objects), S_OK);
         const RECT area = {0, 0, 300, 200};
         ASSERT_EQ(page->Activate(parent, &area, TRUE), S_OK);
         edit(::GetWindow(parent, GW_CHILD));
-        EXPECT_EQ(page->Apply(), S_OK);
+        NMHDR apply = {parent, 0, static_cast<UINT>(PSN_APPLY)};
+        ::SendMessageW(parent, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&apply));
+        EXPECT_EQ(page->IsPageDirty(), S_FALSE) << "PSN_APPLY applied the page";
         EXPECT_EQ(page->Deactivate(), S_OK);
+        page->SetPageSite(nullptr);
     };
     const wchar_t* titles[] = {L"General", L"Advanced"};
     for (LONG i = 0; i < 2; ++i) {
@@ -154,7 +210,20 @@ TEST(SamplePages, DialogPagesInPriorityOrderThatEditTheComponent) {
     withPage(pages[0], [](HWND dialog) {
         ASSERT_NE(dialog, nullptr);
         EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, kWindowTitle)));
+        CountingSite::dirtyNotices = CountingSite::sheetChanged = 0;
         ::SetDlgItemTextW(dialog, kWindowTitle, L"Edited");
+        EXPECT_EQ(CountingSite::dirtyNotices, 1) << "the site hears of the edit";
+        EXPECT_EQ(CountingSite::sheetChanged, 1) << "the sheet enables Apply";
+    });
+    // The log file shows expanded below its field, and follows its edits.
+    constexpr int kLogFile = 1004, kLogFileExpanded = 1006;
+    withPage(pages[1], [](HWND dialog) {
+        ASSERT_NE(dialog, nullptr);
+        ::SetEnvironmentVariableW(L"VESKA_TEST_LOGS", L"C:\\Logs");
+        ::SetDlgItemTextW(dialog, kLogFile, L"%VESKA_TEST_LOGS%\\editor.log");
+        wchar_t shown[MAX_PATH] = L"";
+        ::GetDlgItemTextW(dialog, kLogFileExpanded, shown, MAX_PATH);
+        EXPECT_STREQ(shown, L"C:\\Logs\\editor.log");
     });
     ComPtr<IPropertyPageInformation2> info;
     ASSERT_EQ(provider->QueryInterface(IID_IPropertyPageInformation2, info.put_void()), S_OK);
@@ -165,7 +234,9 @@ TEST(SamplePages, DialogPagesInPriorityOrderThatEditTheComponent) {
         EXPECT_STREQ(text, L"Edited") << "Apply stored the edit in the component";
         EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(dialog, kWindowTitle)));
     });
-    ::DestroyWindow(parent);
+    ::DestroyWindow(sheet);
+    EXPECT_EQ(Dispatched(component.get(), L"LogFile"), L"%VESKA_TEST_LOGS%\\editor.log")
+        << "the field keeps what was typed; the component reports it by name";
     provider.reset();
     component.reset();
     Regsvr32(server, true);

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -332,8 +333,32 @@ void ShowPropertyProvider() {
     provider->Release();
 }
 
+// The sample component's settings, each a name and its value as the component's
+// IDispatch gives it.
+std::vector<std::pair<std::wstring, std::wstring>> SampleSettings(IUnknown* sample) {
+    std::vector<std::pair<std::wstring, std::wstring>> settings;
+    IDispatch* dispatch = nullptr;
+    if (FAILED(sample->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) return settings;
+    for (const wchar_t* name : {L"WindowTitle", L"StatusBar", L"KeepLog", L"LogFile", L"UndoLevels"}) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        VARIANT value;
+        ::VariantInit(&value);
+        if (SUCCEEDED(dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) &&
+            SUCCEEDED(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                       &value, nullptr, nullptr))) {
+            settings.emplace_back(name, Describe(value));
+        }
+        ::VariantClear(&value);
+    }
+    dispatch->Release();
+    return settings;
+}
+
 // The sample component's pages as the provider collects them, each named by the
-// title its page object gives; with show, the provider's sheet of them too.
+// title its page object gives; with show, the provider's sheet of them too, and
+// what the pages changed.
 void ShowSamplePages(bool show) {
     Heading(L"A component with real pages (SamplePages.dll, Veska.Sample.Component)");
     IPropertyProvider3* provider = nullptr;
@@ -375,8 +400,18 @@ void ShowSamplePages(bool show) {
     if (show) {
         Say(L"\nShowing the property sheet (DoPropertySheet); close it to go on.\n");
         std::fflush(stdout);
+        const auto before = SampleSettings(sample);
         const HRESULT shown = provider->DoPropertySheet(nullptr);
         Say(L"DoPropertySheet returned 0x%08lX.\n", static_cast<unsigned long>(shown));
+        const auto after = SampleSettings(sample);
+        bool changed = false;
+        for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
+            if (before[i].second == after[i].second) continue;
+            Say(L"  %ls: %ls -> %ls\n", after[i].first.c_str(), before[i].second.c_str(),
+                after[i].second.c_str());
+            changed = true;
+        }
+        Say(changed ? L"The pages applied the changes above.\n" : L"The pages changed nothing.\n");
     } else {
         Say(L"demo_host.exe --show-sheet shows them in the provider's property sheet.\n");
     }
