@@ -9,12 +9,18 @@ try { options.AddKey("Sample", 1); } catch (e) {}               // fails when th
 options.SetValueByName("Sample", "Greeting", "Hello from JScript", 1);  // 1: write the registry too
 WScript.Echo("VeskaOptions: Sample\\Greeting = " + options.GetValueByName("Sample", "Greeting"));
 
+// The provider pools the pages of objects that announce property pages; the
+// options object announces none, so the provider refuses it with E_NOINTERFACE.
 var provider = new ActiveXObject("Corvane.PropertyProvider.1");
 try {
-    provider.RegisterObject(options);   // refused: the options object has no pages
-    WScript.Echo("PropertyProvider: RegisterObject(options) = 0x0");
+    provider.RegisterObject(options);
+    WScript.Echo("PropertyProvider: RegisterObject(options) succeeded, though the options object has no pages");
 } catch (e) {
-    WScript.Echo("PropertyProvider: RegisterObject(options) = 0x" + (e.number >>> 0).toString(16).toUpperCase());
+    var code = (e.number >>> 0).toString(16).toUpperCase();
+    WScript.Echo(code == "80004002"
+        ? "PropertyProvider: RegisterObject(options) refused, as it should be: the options object " +
+          "announces no property pages (E_NOINTERFACE, which JScript reports as 0x80004002)"
+        : "PropertyProvider: RegisterObject(options) failed with 0x" + code + ", not E_NOINTERFACE");
 }
 
 var shell = new ActiveXObject("WScript.Shell");
