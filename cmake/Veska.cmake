@@ -31,11 +31,17 @@ if(VESKA_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${veska_launcher})
 endif()
 
-# Warnings and definitions every target of ours is built with.
+# Warnings and definitions every target of ours is built with. __FILE__ names a
+# source by its path in the source tree: the compiler is handed the absolute
+# path, or, through ccache and its base folder, the path relative to the build
+# tree (where Ninja runs the compiler); both prefixes go.
+file(RELATIVE_PATH VESKA_SOURCE_FROM_BUILD ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+string(REGEX REPLACE "/$" "" VESKA_SOURCE_FROM_BUILD "${VESKA_SOURCE_FROM_BUILD}")
 function(veska_target_defaults target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror -Wno-missing-field-initializers>
-    $<$<COMPILE_LANGUAGE:CXX>:-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=>)
+    $<$<COMPILE_LANGUAGE:CXX>:-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=>
+    $<$<COMPILE_LANGUAGE:CXX>:-fmacro-prefix-map=${VESKA_SOURCE_FROM_BUILD}/=>)
   target_compile_definitions(${target} PRIVATE
     UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
   # The product version of project() as a string literal ("1.2.3") for the
