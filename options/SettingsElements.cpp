@@ -140,13 +140,15 @@ bool ItemName(IXMLDataNodeList* list, ULONG64 index, ComPtr<IXMLDataNode>& item,
     }
     if (!AttributeText(attributes.get(), Names().name.get(), name)) {
         Record(record, ElementLine(item.get()), [&] {
-            return element() + L" lacks the required attribute Name (the " + kind + L"'s name)";
+            return element() + L" lacks the required attribute Name, which names the registry " +
+                   (kind[0] == L'K' ? L"key" : L"value");
         });
         return false;
     }
     if (::SysStringLen(name.get()) == 0) {
         Record(record, ElementLine(item.get()),
-               [&] { return element() + L" has an empty Name; give it the " + kind + L"'s name"; });
+               [&] { return element() + L" has an empty Name; give the " +
+                            (kind[0] == L'K' ? L"key" : L"value") + L" a name"; });
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "options/SettingsTypes.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "support/Folding.h"
@@ -24,7 +25,8 @@ constexpr wchar_t kInt64[] = L"a whole number from -9223372036854775808 to 92233
 // Compared in this order. The unsigned names give the signed tags of their size,
 // except "UINT", and so take the signed ranges.
 constexpr SettingsType kTypes[] = {
-    {L"BOOL", VT_BOOL, L"True or False (in any letter case), or a number: 0 for False, any other for True"},
+    {L"BOOL", VT_BOOL,
+     L"True or False (in any letter case), or a number: 0 for False, any other for True"},
     {L"I1", VT_I1, kInt8},
     {L"I2", VT_I2, kInt16},
     {L"I8", VT_I8, kInt64},
@@ -32,11 +34,15 @@ constexpr SettingsType kTypes[] = {
     {L"UI1", VT_I1, L"a whole number from -128 to 127 (it is stored signed)"},
     {L"UI2", VT_I2, L"a whole number from -32768 to 32767 (it is stored signed)"},
     {L"UI4", VT_I4, L"a whole number from -2147483648 to 2147483647 (it is stored signed)"},
-    {L"UI8", VT_I8, L"a whole number from -9223372036854775808 to 9223372036854775807 (it is stored signed)"},
+    {L"UI8", VT_I8,
+     L"a whole number from -9223372036854775808 to 9223372036854775807 (it is stored signed)"},
     {L"UINT", VT_UINT, L"a whole number from 0 to 4294967295"},
-    {L"R4", VT_R4, L"a number such as 1.5 or -2.5E-3, with the user's decimal separator, up to about 3.4E38"},
-    {L"R8", VT_R8, L"a number such as 1.5 or -2.5E-3, with the user's decimal separator, up to about 1.8E308"},
-    {L"DATE", VT_DATE, L"a date such as 2026-12-31, or a date and time such as 2026-12-31 14:30:00"},
+    {L"R4", VT_R4,
+     L"a number such as 1.5 or -2.5E-3, with the user's decimal separator, up to about 3.4E38"},
+    {L"R8", VT_R8,
+     L"a number such as 1.5 or -2.5E-3, with the user's decimal separator, up to about 1.8E308"},
+    {L"DATE", VT_DATE,
+     L"a date such as 2026-12-31, or a date and time such as 2026-12-31 14:30:00"},
     {L"I4", VT_I4, kInt32},
     {L"NUMBER", VT_I4, kInt32},
     {L"BSTR", VT_BSTR, L"any text"},
@@ -76,9 +82,10 @@ std::wstring Simplified(std::wstring_view name) {
     for (const std::wstring_view prefix : {std::wstring_view(L"vt"), std::wstring_view(L"reg")}) {
         if (text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0) {
             const std::wstring rest = text.substr(prefix.size());
-            const bool known = SettingsTypeNumber(rest.c_str()) != 0 ||
-                               std::any_of(std::begin(kOtherNames), std::end(kOtherNames),
-                                           [&](const OtherName& other) { return rest == other.word; });
+            const bool known =
+                SettingsTypeNumber(rest.c_str()) != 0 ||
+                std::any_of(std::begin(kOtherNames), std::end(kOtherNames),
+                            [&](const OtherName& other) { return rest == other.word; });
             if (known) return rest;
         }
     }
@@ -175,12 +182,16 @@ std::wstring_view SettingsTypeName(std::uint8_t number) noexcept {
 
 std::wstring ConversionFailure(std::wstring_view text, std::uint8_t number, HRESULT hr) {
     const std::wstring_view name = SettingsTypeName(number);
+    if (name.empty())
+        return Quoted(text) + L" could not be converted (" + DescribeHresult(hr) + L")";
     const std::wstring takes = std::wstring(name) + L" takes " + kTypes[number - 1].takes;
-    if (hr == DISP_E_OVERFLOW) return Quoted(text) + L" is out of range for " + std::wstring(name) + L": " + takes;
+    if (hr == DISP_E_OVERFLOW)
+        return Quoted(text) + L" is out of range for " + std::wstring(name) + L": " + takes;
     if (hr == DISP_E_TYPEMISMATCH) {
         // "an I4", "an R8", "a BOOL", "a UINT": as the name is spoken.
         const bool vowel = name.front() == L'I' || name.front() == L'R';
-        return Quoted(text) + (vowel ? L" is not an " : L" is not a ") + std::wstring(name) + L": " + takes;
+        return Quoted(text) + (vowel ? L" is not an " : L" is not a ") + std::wstring(name) +
+               L": " + takes;
     }
     return Quoted(text) + L" could not be converted to " + std::wstring(name) + L" (" +
            DescribeHresult(hr) + L")";
@@ -188,7 +199,8 @@ std::wstring ConversionFailure(std::wstring_view text, std::uint8_t number, HRES
 
 std::wstring UnknownTypeMessage(std::wstring_view name) {
     const std::vector<std::wstring_view> close = CloseNames(name);
-    if (!close.empty()) return L"Type " + Quoted(name) + L" is unknown; did you mean " + Listed(close) + L"?";
+    if (!close.empty())
+        return L"Type " + Quoted(name) + L" is unknown; did you mean " + Listed(close) + L"?";
     return L"Type " + Quoted(name) + L" is unknown; the types are " + EveryTypeName();
 }
 
