@@ -26,3 +26,6 @@ inline constexpr IID kIidSaxXmlReader = {
 // {A60511C4-CCF5-479E-98A3-DC8DC545B7D0} ISAXErrorHandler
 inline constexpr IID kIidSaxErrorHandler = {
     0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
+// {1545CDFA-9E4E-4497-A8A4-2BF7D0112C44} ISAXContentHandler
+inline constexpr IID kIidSaxContentHandler = {
+    0x1545cdfa, 0x9e4e, 0x4497, {0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11, 0x2c, 0x44}};

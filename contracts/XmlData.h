@@ -47,9 +47,9 @@ public:
 MIDL_INTERFACE("17F4A39F-B965-4C98-B0D8-2187C31CCD38")
 IXMLDataDocument2 : public IXMLDataDocument {
 public:
-    // Line and column (both from 1) where the parser stopped during the last
-    // load; 0 and 0 when that load succeeded, failed before the parser saw the
-    // document, or the parser gave no position.
+    // Line and column (both from 1, in characters) of the character where the
+    // markup of the last load breaks; 0 and 0 when that load succeeded, failed
+    // before the parser saw the document, or the parser gave no position.
     virtual HRESULT STDMETHODCALLTYPE GetParseErrorPosition(LONG* line, LONG* column) = 0;
 };
 
@@ -78,6 +78,17 @@ public:
     virtual HRESULT STDMETHODCALLTYPE GetChildrenByTag(BSTR tag, IXMLDataNodeList** children) = 0;
 };
 
+// An element with the place of its start tag, beside IXMLDataNode. A caller asks
+// each node for it and does without when a component lacks it.
+MIDL_INTERFACE("79B2168F-8EC2-4978-B34B-569D147574BE")
+IXMLDataNode2 : public IXMLDataNode {
+public:
+    // Line and column (both from 1) at which the parser reported the element's
+    // start tag: the line is the one the tag ends on. S_FALSE with 0 and 0 for an
+    // attribute, or where the parser gave no position.
+    virtual HRESULT STDMETHODCALLTYPE GetPosition(LONG* line, LONG* column) = 0;
+};
+
 // A fixed list of nodes; the first item has index 1.
 MIDL_INTERFACE("7A6AA17F-8F84-4DA3-A182-479273833CBA")
 IXMLDataNodeList : public IDispatch {
@@ -103,6 +114,8 @@ __CRT_UUID_DECL(IXMLDataDocument2, 0x17f4a39f, 0xb965, 0x4c98, 0xb0, 0xd8, 0x21,
                 0xcd, 0x38)
 __CRT_UUID_DECL(IXMLDataNode, 0x4a4784ca, 0x2330, 0x4944, 0x8b, 0xe8, 0x59, 0x3f, 0xde, 0x61, 0xfe,
                 0x47)
+__CRT_UUID_DECL(IXMLDataNode2, 0x79b2168f, 0x8ec2, 0x4978, 0xb3, 0x4b, 0x56, 0x9d, 0x14, 0x75, 0x74,
+                0xbe)
 __CRT_UUID_DECL(IXMLDataNodeList, 0x7a6aa17f, 0x8f84, 0x4da3, 0xa1, 0x82, 0x47, 0x92, 0x73, 0x83,
                 0x3c, 0xba)
 __CRT_UUID_DECL(IXMLDataAttributes, 0xb382a5be, 0xf54c, 0x42f6, 0x8d, 0x89, 0x6c, 0x0e, 0x18,

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "support/HresultText.h"
+
 namespace veskaopt {
 
 namespace {
@@ -83,34 +85,7 @@ bool OutBytes(const void* data, size_t size) {
     return true;
 }
 
-namespace {
-
-std::wstring SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message(text != nullptr ? text : L"", text != nullptr ? length : 0);
-    if (text != nullptr) ::LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                                message.back() == L' ' || message.back() == L'.')) {
-        message.pop_back();
-    }
-    return message;
-}
-
-}  // namespace
-
-std::wstring DescribeHresult(HRESULT hr) {
-    wchar_t code[16];
-    std::swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-    std::wstring message = SystemText(static_cast<DWORD>(hr));
-    // Some systems keep texts for Win32 codes only.
-    if (message.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32)
-        message = SystemText(HRESULT_CODE(hr));
-    if (message.empty()) message = L"(the system has no text for it)";
-    return std::wstring(code) + L" " + message;
-}
+std::wstring DescribeHresult(HRESULT hr) { return veska::DescribeHresult(hr); }
 
 void Note(std::wstring_view text) { Err(L"veskaopt: note: " + std::wstring(text) + L"\n"); }
 

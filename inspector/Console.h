@@ -57,7 +57,8 @@ void Err(std::wstring_view text);
 // Writes bytes unchanged to standard output.
 bool OutBytes(const void* data, size_t size);
 
-// "0x80004005 Unspecified error": the code and the platform's text for it.
+// "0x80004005 Unspecified error": the code and its text, the platform's or,
+// where it has none, our own (support/HresultText.h).
 std::wstring DescribeHresult(HRESULT hr);
 
 // Prints "veskaopt: note: <text>" on standard error.

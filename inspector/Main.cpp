@@ -70,6 +70,7 @@ std::wstring Describe(const Origin& origin) {
         case 2: {
             std::wstring text = L"settings file " + origin.source;
             if (origin.line > 0) text += L":" + std::to_wstring(origin.line);
+            if (!origin.unconverted.empty()) text += L", did not convert to " + origin.unconverted;
             if (!origin.replaced.empty()) text += L"; overrides registry " + origin.replaced;
             return text;
         }

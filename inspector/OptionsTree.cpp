@@ -189,8 +189,10 @@ Origin OptionsSession::OriginOf(const std::wstring& path, const std::wstring& na
     SAFEARRAY* array = result.get()->parray;
     LONG lower = 0;
     ::SafeArrayGetLBound(array, 1, &lower);
-    UniqueVariant cells[4];
-    for (LONG i = 0; i < 4; ++i) {
+    // A DLL from before the unconverted type hands out four elements.
+    const LONG count = CountOf(array, 1) >= 5 ? 5 : 4;
+    UniqueVariant cells[5];
+    for (LONG i = 0; i < count; ++i) {
         LONG index = lower + i;
         if (FAILED(::SafeArrayGetElement(array, &index, cells[i].put()))) return origin;
     }
@@ -198,6 +200,7 @@ Origin OptionsSession::OriginOf(const std::wstring& path, const std::wstring& na
     origin.source = TextOf(*cells[1].get());
     origin.line = NumberOf(*cells[2].get());
     origin.replaced = TextOf(*cells[3].get());
+    origin.unconverted = TextOf(*cells[4].get());
     return origin;
 }
 

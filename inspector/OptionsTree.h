@@ -27,6 +27,7 @@ struct Origin {
     std::wstring source;    // registry key or settings file
     long line = 0;          // line in the settings file, 0 where unknown
     std::wstring replaced;  // registry key of the value a settings file replaced
+    std::wstring unconverted;  // the file's Type the text did not convert to, or empty
 };
 
 struct ValueNode {

@@ -17,6 +17,7 @@
 
 #include "contracts/XmlData.h"
 #include "options/OpsInfo.h"
+#include "options/SettingsTypes.h"
 
 namespace veska {
 
@@ -63,11 +64,17 @@ bool MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
                         SettingsFileRows* rows);
 
 // Where the merge of one element records what it finds: the origin file index
-// its values get, and the first failure's cause.
+// its values get, and the first failure's cause with the line of its element
+// (0 where the component gives none).
 struct MergeRecord {
     std::uint16_t file = 0;
     std::wstring firstFailure;
+    LONG line = 0;
 };
+
+// The line at which the component's parser met element (IXMLDataNode2); 0
+// where it gives none, as a component without that interface does.
+LONG ElementLine(IXMLDataNode* element);
 
 // Merges the "Value" children of element into node, then each "Key" child into
 // the child node of its name, depth first in list order, at any depth without
@@ -76,9 +83,5 @@ struct MergeRecord {
 // gave none). The caller keeps its reference on element. Throws like
 // LoadDefaultSettings.
 HRESULT MergeSettingsElement(OpsInfo& node, IXMLDataNode* element, MergeRecord* record = nullptr);
-
-// The VARIANT type tag of a settings "Type" name, compared without regard to the
-// case of A to Z; 0 for a null or unknown name.
-VARTYPE ValueTypeFromName(const wchar_t* name) noexcept;
 
 }  // namespace veska

@@ -669,7 +669,7 @@ STDMETHODIMP CVeskaOptions::GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin
         RETURN_HR_IF(E_INVALIDARG, found == node->values.end());
         const ValueOrigin origin = OriginOf(*found->second.get());
 
-        UniqueSafeArray array = UniqueSafeArray::Adopt(::SafeArrayCreateVector(VT_VARIANT, 0, 4));
+        UniqueSafeArray array = UniqueSafeArray::Adopt(::SafeArrayCreateVector(VT_VARIANT, 0, 5));
         RETURN_HR_IF_NULL(E_OUTOFMEMORY, array.get());
         {
             SafeArrayDataAccess access;
@@ -684,8 +684,10 @@ STDMETHODIMP CVeskaOptions::GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin
             } else {
                 PutText(slot[1], std::wstring_view());
             }
-            PutNumber(slot[2], 0);
+            const bool fromFile = origin.kind == OriginKind::SettingsFile;
+            PutNumber(slot[2], fromFile ? origin.line : 0);
             PutText(slot[3], origin.replacedRegistry ? RegistryKeyText(path) : std::wstring());
+            PutText(slot[4], fromFile ? SettingsTypeName(origin.unconverted) : std::wstring_view());
         }
         Origin->parray = array.detach();
         Origin->vt = VT_ARRAY | VT_VARIANT;

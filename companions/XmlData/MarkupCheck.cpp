@@ -90,7 +90,139 @@ HRESULT CheckUnits(const Units<At>& units, bool sixteenBit) {
     return S_OK;
 }
 
+// Lines and columns over units: a column counts characters, so the trailing
+// units of a UTF-8 sequence or of a surrogate pair do not count.
+template <class At>
+struct Places {
+    const Units<At>& units;
+    bool utf8;
+
+    bool Continues(std::size_t i) const {
+        const unsigned unit = units.at(i);
+        return utf8 ? (unit & 0xC0) == 0x80 : (unit & 0xFC00) == 0xDC00;
+    }
+    // The unit at line:column, or count when the document has no such place.
+    std::size_t IndexOf(LONG line, LONG column) const {
+        LONG atLine = 1, atColumn = 1;
+        for (std::size_t i = 0; i < units.count; ++i) {
+            if (Continues(i)) continue;
+            if (atLine == line && atColumn == column) return i;
+            if (units.at(i) == '\n') {
+                if (atLine == line) return i;  // a column past the line's end
+                ++atLine;
+                atColumn = 1;
+            } else {
+                ++atColumn;
+            }
+        }
+        return units.count;
+    }
+    void PlaceOf(std::size_t index, LONG& line, LONG& column) const {
+        line = 1;
+        column = 1;
+        for (std::size_t i = 0; i < index && i < units.count; ++i) {
+            if (Continues(i)) continue;
+            if (units.at(i) == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+    }
+};
+
+bool IsNameEnd(unsigned unit) {
+    return unit == ' ' || unit == '\t' || unit == '\r' || unit == '\n' || unit == '/' ||
+           unit == '>' || unit == '=' || unit == '"' || unit == '\'' || unit == '<';
+}
+
+// The first unit from `from` on that breaks the construct following the
+// character data there; the construct's "<" when the construct reads well.
+template <class At>
+std::size_t BreakAfter(const Units<At>& units, std::size_t from) {
+    std::size_t i = from;
+    while (i < units.count && units.at(i) != '<') ++i;
+    if (i >= units.count) return from;
+    const std::size_t open = i++;
+    const bool endTag = i < units.count && units.at(i) == '/';
+    if (endTag) ++i;
+    if (i >= units.count || units.at(i) == '!' || units.at(i) == '?') return open;
+    if (IsNameEnd(units.at(i))) return i;  // "<" with no name after it
+    while (i < units.count && !IsNameEnd(units.at(i))) ++i;
+    for (;;) {
+        const std::size_t beforeSpace = i;
+        while (i < units.count && units.IsSpace(i)) ++i;
+        if (i >= units.count) return open;
+        const unsigned unit = units.at(i);
+        if (unit == '>') return open;
+        if (endTag) return i;
+        if (unit == '/') return i + 1 < units.count && units.at(i + 1) == '>' ? open : i + 1;
+        // An attribute: after white space, a name, "=" and a quoted value.
+        if (i == beforeSpace || IsNameEnd(unit)) return i;
+        while (i < units.count && !IsNameEnd(units.at(i))) ++i;
+        while (i < units.count && units.IsSpace(i)) ++i;
+        if (i >= units.count || units.at(i) != '=') return i;
+        ++i;
+        while (i < units.count && units.IsSpace(i)) ++i;
+        if (i >= units.count || (units.at(i) != '"' && units.at(i) != '\'')) return i;
+        const unsigned quote = units.at(i++);
+        while (i < units.count && units.at(i) != quote) {
+            if (units.at(i) == '<') return i;
+            ++i;
+        }
+        if (i >= units.count) return open;
+        ++i;
+    }
+}
+
+template <class At>
+void Pinpoint(const Units<At>& units, bool utf8, LONG& line, LONG& column) {
+    const Places<At> places{units, utf8};
+    const std::size_t from = places.IndexOf(line, column);
+    if (from >= units.count) return;
+    places.PlaceOf(BreakAfter(units, from), line, column);
+}
+
 }  // namespace
+
+void PinpointParseError(const BYTE* data, std::size_t size, LONG& line, LONG& column) noexcept {
+    std::size_t start = 0;
+    bool bigEndian = false;
+    bool sixteenBit = false;
+    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        start = 3;
+    } else if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) ||
+                             (data[0] == 0xFE && data[1] == 0xFF))) {
+        start = 2;
+        sixteenBit = true;
+        bigEndian = data[0] == 0xFE;
+    } else if (size >= 2 && (data[0] == 0) != (data[1] == 0)) {
+        sixteenBit = true;
+        bigEndian = data[0] == 0;
+    }
+    const BYTE* text = data + start;
+    if (!sixteenBit) {
+        // Single-byte encodings count a character per byte, as UTF-8's lead bytes do.
+        wchar_t buffer[48];
+        auto at = [text](std::size_t i) -> unsigned { return text[i]; };
+        const Units<decltype(at)> units{at, size - start};
+        const std::wstring_view declared = DeclaredEncoding(units, buffer);
+        Pinpoint(units, declared.empty() || veska::CompareFolded(declared, L"utf-8") == 0, line, column);
+        return;
+    }
+    const int high = bigEndian ? 0 : 1;
+    auto at = [text, high](std::size_t i) -> unsigned {
+        return (static_cast<unsigned>(text[2 * i + high]) << 8) | text[2 * i + (1 - high)];
+    };
+    Pinpoint(Units<decltype(at)>{at, (size - start) / 2}, false, line, column);
+}
+
+void PinpointParseError(std::wstring_view text, LONG& line, LONG& column) noexcept {
+    if (!text.empty() && text.front() == 0xFEFF) text.remove_prefix(1);
+    auto at = [text](std::size_t i) -> unsigned { return static_cast<unsigned>(text[i]); };
+    Pinpoint(Units<decltype(at)>{at, text.size()}, false, line, column);
+}
 
 HRESULT CheckMarkupBytes(const BYTE* data, std::size_t size) noexcept {
     if (size >= 4 && data[0] == 0xFF && data[1] == 0xFE && data[2] == 0 && data[3] == 0) {

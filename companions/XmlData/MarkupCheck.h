@@ -21,4 +21,14 @@ HRESULT CheckMarkupBytes(const BYTE* data, std::size_t size) noexcept;
 // The same rules for a document held as UTF-16 text.
 HRESULT CheckMarkupText(std::wstring_view text) noexcept;
 
+// Where a parse error lies, for a parser that reports an error where the last
+// piece of the document it accepted ended (the ">" of the tag before):
+// line and column (from 1, in characters) come in as that place and go out as
+// the first character after it that breaks the markup of the construct that
+// follows (a start tag's missing ">" or quote, an end tag that names another
+// element), or that construct's "<" where the construct itself is the fault.
+// Left as they are when the place lies outside the document.
+void PinpointParseError(const BYTE* data, std::size_t size, LONG& line, LONG& column) noexcept;
+void PinpointParseError(std::wstring_view text, LONG& line, LONG& column) noexcept;
+
 }  // namespace xmldata

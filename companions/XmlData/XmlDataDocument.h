@@ -1,7 +1,9 @@
 // The document object of the XML data component ("Corvane.XMLDataIfsImpl"): it
 // reads a settings file, checks it, and parses it with the platform's XML parser
 // (MSXML 6 DOM) with document type definitions prohibited, external resources
-// never resolved and no validation. Lives in the apartment that made it.
+// never resolved and no validation. A document that parsed is read once more by
+// the platform's SAX reader, whose locator tells where each element starts, for
+// the positions its nodes give. Lives in the apartment that made it.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +13,7 @@
 
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
+#include "companions/XmlData/XmlDataNodes.h"
 #include "contracts/XmlData.h"
 
 namespace xmldata {
@@ -49,6 +52,7 @@ private:
     HRESULT ReadAndParse(BSTR path);
 
     veska::ComPtr<IXMLDOMDocument2> document_;  // null while nothing is loaded
+    ElementPlaces places_;  // where its elements are; null where unknown
     std::wstring parseError_;
     LONG errorLine_ = 0;    // where the parser stopped, 0 when unknown
     LONG errorColumn_ = 0;

@@ -8,7 +8,9 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "com/ComObject.h"
@@ -17,7 +19,26 @@
 
 namespace xmldata {
 
-using NodeVector = std::vector<veska::ComPtr<IXMLDOMNode>>;
+// Where the platform's SAX reader met each element of a document, in document
+// order: the element numbered n (from 0, the root first) is entry n. extent
+// counts the element and every element inside it, so the next sibling of
+// element n is element n + extent. name is the element's tag name, which a node
+// compares with its own before it trusts its entry.
+struct ElementPlace {
+    LONG line = 0;
+    LONG column = 0;
+    ULONG extent = 1;
+    std::wstring name;
+};
+using ElementPlaces = std::shared_ptr<const std::vector<ElementPlace>>;
+
+// A node of the DOM with its element number, -1 where unknown (attributes, or
+// a document without places).
+struct NumberedNode {
+    veska::ComPtr<IXMLDOMNode> node;
+    LONG number = -1;
+};
+using NodeVector = std::vector<NumberedNode>;
 
 // Makes a ComObject<T>, lets prepare fill it, and hands out interface I of it in
 // *result (null on failure).
@@ -36,13 +57,16 @@ HRESULT MakeObject(I** result, Prepare&& prepare) noexcept {
 
 // An element or attribute of a parsed document.
 class XmlDataNode : public veska::ObjectRoot<XmlDataNode, veska::SingleThreadModel>,
-                    public veska::DispatchWithoutTypeInfo<IXMLDataNode> {
+                    public veska::DispatchWithoutTypeInfo<IXMLDataNode2> {
 public:
-    using Interfaces =
-        veska::InterfaceMap<veska::Entry<IXMLDataNode>, veska::Entry<IDispatch, IXMLDataNode>>;
+    using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataNode, IXMLDataNode2>,
+                                           veska::Entry<IXMLDataNode2>,
+                                           veska::Entry<IDispatch, IXMLDataNode2>>;
 
-    // A new node object over node, with a reference of its own on it.
-    static HRESULT Create(IXMLDOMNode* node, IXMLDataNode** result) noexcept;
+    // A new node object over node (element number `number` of places, -1 where
+    // unknown), with a reference of its own on it.
+    static HRESULT Create(IXMLDOMNode* node, LONG number, const ElementPlaces& places,
+                          IXMLDataNode** result) noexcept;
 
     STDMETHODIMP GetTagName(BSTR* name) override;
     STDMETHODIMP GetText(BSTR* text) override;
@@ -54,9 +78,16 @@ public:
     STDMETHODIMP GetFirstChildByTag(BSTR tag, IXMLDataNode** child) override;
     STDMETHODIMP GetXml(BSTR* xml) override;
     STDMETHODIMP GetChildrenByTag(BSTR tag, IXMLDataNodeList** children) override;
+    STDMETHODIMP GetPosition(LONG* line, LONG* column) override;
 
 private:
+    // The direct child elements, numbered; all when tag is null, else those
+    // named *tag; only the first when firstOnly.
+    HRESULT ChildElements(const BSTR* tag, bool firstOnly, NodeVector& out) const;
+
     veska::ComPtr<IXMLDOMNode> node_;
+    LONG number_ = -1;
+    ElementPlaces places_;  // may be null
 };
 
 // A fixed list of nodes, taken when the list was asked for.
@@ -66,14 +97,16 @@ public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IXMLDataNodeList>,
                                            veska::Entry<IDispatch, IXMLDataNodeList>>;
 
-    // A new list that takes over nodes.
-    static HRESULT Create(NodeVector&& nodes, IXMLDataNodeList** result) noexcept;
+    // A new list that takes over nodes, numbered in places.
+    static HRESULT Create(NodeVector&& nodes, const ElementPlaces& places,
+                          IXMLDataNodeList** result) noexcept;
 
     STDMETHODIMP GetCount(ULONG* count) override;
     STDMETHODIMP GetItem(LONG index, IXMLDataNode** item) override;
 
 private:
     NodeVector nodes_;
+    ElementPlaces places_;
 };
 
 // The attributes of an element; empty for a node that has none.

@@ -43,6 +43,10 @@ registry() { "$run" reg query "HKCU\\$root$1" /v "$2" 2>/dev/null | tr -d '\r' |
 printf '<?xml version="1.0"?>\n<OxaTest>\n <Key Name="Editor">\n  <Value Name="Theme" Type="STRING">Dark</Value>\n </Key>\n</OxaTest>\n' \
   | tee "$work/check/good.xml" >"$work/Dat/Settings/defaults.xml"
 printf '<?xml version="1.0"?>\n<OxaTest>\n <Value Name="A" Type="I4">1</Value>\n</OxaTst>\n' >"$work/check/bad.xml"
+# A value that does not convert, on line 4: the rest of the file still merges.
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Key Name="Editor">\n  <Value Name="WordWrap" Type="BOOL">yes</Value>\n  <Value Name="Tabs" Type="I4">4</Value>\n </Key>\n</OxaTest>\n' \
+  >"$work/Dat/Settings/wrap.xml"
+printf '<?xml version="1.0"?>\n<OxaTest>\n\n <Value Name="Zoom" Type="Float">1.5</Value>\n</OxaTest>\n' >"$work/check/type.xml"
 "$run" reg add "HKCU\\$root" /ve /d 'C:\Top "quoted"' /f >/dev/null
 
 # Writes and removals, with and without --persist.
@@ -60,14 +64,24 @@ vo 0 remove "$root" Editor Font --persist
 vo 0 set "$root" Editor Note $'line one\nline "two"\x01' --persist
 vo 0 show "$root"
 echo "$out" | grep -q '^    size = I4 12  (registry)$' || fail "show lists the tree: $out"
-echo "$out" | grep -F '    theme = STRING "Dark"  (settings file ' | grep -F 'defaults.xml' |
+echo "$out" | grep -F '    theme = STRING "Dark"  (settings file ' | grep -F 'defaults.xml:4;' |
   grep -qiF "; overrides registry HKEY_CURRENT_USER\\$root\\Editor)" ||
-  fail "show names the settings file and the value it overrides: $out"
+  fail "show names the settings file, the line and the value it overrides: $out"
+echo "$out" | grep -qF "    wordwrap = STRING \"yes\"  (settings file $(win "$work/Dat/Settings/wrap.xml"):4, did not convert to BOOL)" ||
+  fail "show marks the value that did not convert: $out"
+echo "$out" | grep -qF "    tabs = I4 4  (settings file $(win "$work/Dat/Settings/wrap.xml"):5)" ||
+  fail "show lists the value after it: $out"
+echo "$err" | grep -q 'did not merge in full' || fail "show notes the file that did not merge in full: $err"
 
 # Settings files by the merge's rules: the installation's folder by default.
-vo 0 check
+vo 1 check
+[ "$out" = "$(win "$work/Dat/Settings/wrap.xml"):4: error: value \"WordWrap\" in key \"Editor\": \"yes\" is not a BOOL: BOOL takes True or False (in any letter case), or a number: 0 for False, any other for True
+2 file(s) checked: 1 would merge, 1 would fail or be refused" ] || fail "check names the value's line and what BOOL takes: $out"
 vo 1 check "$(win "$work/check")"
-echo "$out" | grep -q 'bad\.xml:[0-9]\+:[0-9]\+: error: ' || fail "check places the bad file's error: $out"
+echo "$out" | grep -q '^Z:.*\\bad\.xml:4:1: error: the XML is not well-formed' ||
+  fail "check places the bad file's error at the end tag that names another element: $out"
+echo "$out" | grep -qF 'type.xml:4: error: value "Zoom" at the top level: Type "Float" is unknown; did you mean R4 or R8?' ||
+  fail "check names the types close to an unknown one: $out"
 echo "$out" | grep -q 'good\.xml' && fail "check reports the good file: $out"
 # A file over the merge's size limit is refused as the merge refuses it, before
 # anything parses it: the schema, which it breaks, says nothing of it.
@@ -106,6 +120,7 @@ vo 4 show "Software\\VeskaInspectorTest\\missing-$$"
 echo "$err" | grep -q 'does not exist' || fail "a missing ROOT is named: $err"
 vo 4 get "$root" Editor Absent
 vo 2 set "$root" Editor Size twelve --type I4
+echo "$err" | grep -qF '0x80020005 Type mismatch: ' || fail "a code the system has no text for gets ours: $err"
 vo 2 frobnicate
 vo 2 show --colour "$root"
 vo 4 check "$(win "$work/no-such-folder")"

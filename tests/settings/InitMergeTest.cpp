@@ -82,12 +82,30 @@ TEST_F(InitMerge, EveryObjectGetsTheSameDefaultsAtItsOwnRoot) {
 
 TEST_F(InitMerge, AFailedFileGivesSFalseAndKeepsWhatMerged) {
     test::CompanionRegistration companion;
-    layout_.AddFile(L"a.xml", SettingsXml("<Value Name='Good' Type='I4'>1</Value>"
-                                          "<Value Name='Bad' Type='UI4'>4294967295</Value>"));
+    layout_.AddFile(L"a.xml", SettingsXml("<Value Name='Good' Type='I4'>1</Value>\r\n"
+                                          "<Value Name='Bad' Type='UI4'>4294967295</Value>\r\n"
+                                          "<Key Name='K'><Value Name='After' Type='I4'>3</Value></Key>"));
     ASSERT_EQ(Init(), S_FALSE);
     EXPECT_EQ(Value(L"", L"Good"), L"3:1");
     EXPECT_EQ(Value(L"", L"Bad"), L"8:4294967295") << "an unconvertible value stays as text";
+    EXPECT_EQ(Value(L"K", L"After"), L"3:3") << "the rest of the file still merges";
     EXPECT_EQ(opts->Init(1, Bstr(Reg())), E_FAIL) << "the object counts as initialised";
+    // The text is marked with its line and the type it did not convert to.
+    ComPtr<IVeskaOptionsDiagnostics> diagnostics;
+    ASSERT_EQ(opts->QueryInterface(__uuidof(IVeskaOptionsDiagnostics), diagnostics.put_void()), S_OK);
+    const std::wstring file = layout_.SettingsFolder() + L"a.xml";
+    for (const auto& c : {std::make_pair(L"Bad", L"2|" + file + L"|3||UI4"),
+                          std::make_pair(L"Good", L"2|" + file + L"|2||")}) {
+        UniqueVariant origin;
+        ASSERT_EQ(diagnostics->GetValueOrigin(Bstr(L""), Bstr(c.first), origin.put()), S_OK);
+        std::wstring text;
+        for (LONG i = 0; i < 5; ++i) {
+            UniqueVariant cell;
+            EXPECT_EQ(SafeArrayGetElement(origin.get()->parray, &i, cell.get()), S_OK);
+            text += (i != 0 ? L"|" : L"") + test::RenderVariant(*cell.get()).substr(2);
+        }
+        EXPECT_EQ(text, c.second);
+    }
 }
 
 TEST_F(InitMerge, UnregisteredComponentFailsEveryFile) {
@@ -139,19 +157,32 @@ TEST_F(InitMerge, EveryFailureCauseIsNamedAlikeByInitAndCheckSettings) {
     } cases[] = {
         {L"good.xml", kBytes, SettingsXml("<Value Name='g' Type='I4'>1</Value>"), L"merged|0:0|"},
         {L"malformed.xml", kBytes, "<OxaTest>\r\n<Value Name='m' Type='I4'>1</Valu>\r\n</OxaTest>",
-         L"failed|2:26|the XML is not well-formed: Opening and ending tag mismatch"},
+         L"failed|2:28|the XML is not well-formed: Opening and ending tag mismatch"},
         {L"doctype.xml", kBytes, "<!DOCTYPE OxaTest><OxaTest/>",
          L"refused|0:0|the file holds a document type definition (DOCTYPE), which is refused"},
         {L"encoding.xml", kBytes, "<?xml version='1.0' encoding='EBCDIC-US'?><OxaTest/>",
          L"failed|0:0|the file's encoding is not supported"},
-        {L"type.xml", kBytes, SettingsXml("<Key Name='Editor'><Value Name='v' Type='Float'>1</Value></Key>"),
-         L"failed|0:0|value \"v\" in key \"Editor\" has the unknown Type \"Float\""},
+        {L"type.xml", kBytes, SettingsXml("\r\n<Key Name='Editor'>\r\n<Value Name='v' Type='Float'>1</Value></Key>"),
+         L"failed|4:0|value \"v\" in key \"Editor\": Type \"Float\" is unknown; did you mean R4 or R8?"},
+        {L"faraway.xml", kBytes, SettingsXml("<Value Name='p' Type='Picture'>1</Value>"),
+         L"failed|2:0|value \"p\" at the top level: Type \"Picture\" is unknown; the types are BOOL, I1, "
+         L"I2, I8, INT, UI1, UI2, UI4, UI8, UINT, R4, R8, DATE, I4, NUMBER, BSTR or STRING"},
+        {L"notype.xml", kBytes, SettingsXml("<Value Name='n'>1</Value>"),
+         L"failed|2:0|value \"n\" at the top level lacks the required attribute Type (one of BOOL, I1, "},
         {L"range.xml", kBytes, SettingsXml("<Value Name='r' Type='UI4'>3000000000</Value>"),
-         L"failed|0:0|value \"r\" at the top level: \"3000000000\" is out of range for Type UI4"},
-        {L"attribute.xml", kBytes, SettingsXml("<Key Name='A'><Key><Value Name='t' Type='I4'>1</Value></Key></Key>"),
-         L"failed|0:0|a Key element in key \"A\" lacks the required attribute Name"},
+         L"failed|2:0|value \"r\" at the top level: \"3000000000\" is out of range for UI4: UI4 takes "
+         L"a whole number from -2147483648 to 2147483647 (it is stored signed)"},
+        {L"bool.xml", kBytes, SettingsXml("<Value Name='g' Type='BOOL'>1</Value>\r\n\r\n<Value Name='WordWrap' Type='bool'>yes</Value>"),
+         L"failed|4:0|value \"WordWrap\" at the top level: \"yes\" is not a BOOL: BOOL takes True or False "
+         L"(in any letter case), or a number: 0 for False, any other for True"},
+        {L"integer.xml", kBytes, SettingsXml("<Key Name='K'>\n<Value Name='i' Type='I4'>twelve</Value></Key>"),
+         L"failed|3:0|value \"i\" in key \"K\": \"twelve\" is not an I4: I4 takes a whole number from "
+         L"-2147483648 to 2147483647"},
+        {L"attribute.xml", kBytes, SettingsXml("<Key Name='A'>\n\n<Key><Value Name='t' Type='I4'>1</Value></Key></Key>"),
+         L"failed|4:0|a Key element in key \"A\" lacks the required attribute Name"},
+        {L"root.xml", kBytes, "<?xml version='1.0'?>\n\n<Settings/>\n", L"failed|3:0|the root element is <Settings>, not <OxaTest>"},
         {L"huge.xml", kHuge, "", L"refused|0:0|the file is larger than the size limit of 8388608 bytes"},
-        {L"folder.xml", kFolder, "", L"failed|0:0|the file is unreadable (0x80070005)"},
+        {L"folder.xml", kFolder, "", L"failed|0:0|the file is unreadable (0x80070005 "},
     };
     const std::wstring folder = layout_.SettingsFolder();
     for (const auto& c : cases) {
@@ -224,15 +255,15 @@ TEST_F(InitMerge, OriginsOfRegistryFileAndWrittenValuesAndTheCounts) {
     const struct {
         const wchar_t* path;
         const wchar_t* name;
-        std::wstring origin;  // kind|source|line|replaced
+        std::wstring origin;  // kind|source|line|replaced|unconverted
     } cases[] = {
-        {L"Editor", L"tab", L"1|" + key + L"|0|"},
-        {L"Editor", L"Help", L"2|" + file + L"|0|" + key},
-        {L"Editor", L"WordWrap", L"2|" + file + L"|0|"},
-        {L"Editor\\Plugins", L"Count", L"2|" + file + L"|0|"},
-        {L"Editor", L"Font", L"3||0|" + key},
-        {L"Editor", L"FontSize", L"3||0|" + key},
-        {L"Editor", L"Zoom", L"4||0|"},
+        {L"Editor", L"tab", L"1|" + key + L"|0||"},
+        {L"Editor", L"Help", L"2|" + file + L"|2|" + key + L"|"},
+        {L"Editor", L"WordWrap", L"2|" + file + L"|2||"},
+        {L"Editor\\Plugins", L"Count", L"2|" + file + L"|2||"},
+        {L"Editor", L"Font", L"3||0|" + key + L"|"},
+        {L"Editor", L"FontSize", L"3||0|" + key + L"|"},
+        {L"Editor", L"Zoom", L"4||0||"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,7 +271,7 @@ TEST_F(InitMerge, OriginsOfRegistryFileAndWrittenValuesAndTheCounts) {
         ASSERT_EQ(diagnostics->GetValueOrigin(Bstr(c.path), Bstr(c.name), origin.put()), S_OK);
         ASSERT_EQ(origin.vt(), VT_ARRAY | VT_VARIANT);
         std::wstring text;
-        for (LONG i = 0; i < 4; ++i) {
+        for (LONG i = 0; i < 5; ++i) {
             UniqueVariant cell;
             SafeArrayGetElement(origin.get()->parray, &i, cell.get());
             text += (i != 0 ? L"|" : L"") + test::RenderVariant(*cell.get()).substr(2);

@@ -9,6 +9,7 @@
 #include "SettingsTestSupport.h"
 #include "com/Dispatch.h"
 #include "options/DefaultSettings.h"
+#include "options/ValueOrigin.h"
 
 namespace veska {
 namespace {
@@ -202,6 +203,53 @@ TEST(MergeSettingsElement, ResultsOfFailingLists) {
         EXPECT_EQ(CachedValue(*cache.root, L"", L"top") != nullptr, c.valueMerged);
         EXPECT_EQ(CachedValue(*cache.root, L"child", L"inner") != nullptr, c.childMerged);
         EXPECT_TRUE(document.AllReleased());
+    }
+}
+
+// A component that gives no element places (no IXMLDataNode2) still gets its
+// messages, without a line; the text that did not convert stays, marked.
+TEST(MergeSettingsElement, AnOlderComponentGivesMessagesWithoutLines) {
+    Document document;
+    FakeNode* root = document.Element(L"OxaTest");
+    document.Value(root, L"Flag", L"BOOL", L"yes");
+    document.Value(root, L"Size", L"I4", L"12");
+    Cache cache;
+    MergeRecord record;
+    EXPECT_EQ(MergeSettingsElement(*cache.root, root, &record), S_FALSE);
+    EXPECT_EQ(record.line, 0);
+    const std::wstring expected = L"value \"Flag\" at the top level: \"yes\" is not a BOOL: BOOL takes ";
+    EXPECT_EQ(record.firstFailure.substr(0, expected.size()), expected);
+    const VARIANT* flag = CachedValue(*cache.root, L"", L"flag");
+    ASSERT_NE(flag, nullptr);
+    EXPECT_EQ(flag->vt, VT_BSTR);
+    EXPECT_EQ(SettingsTypeName(OriginOf(*flag).unconverted), L"BOOL");
+    const VARIANT* size = CachedValue(*cache.root, L"", L"size");
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(size->vt, VT_I4) << "the values after it merge";
+    EXPECT_EQ(OriginOf(*size).unconverted, 0);
+    EXPECT_TRUE(document.AllReleased());
+}
+
+// What an administrator reads for a Type that is no type: the names it comes
+// close to (another system's name, a prefix, a slip of the keys), else all.
+TEST(SettingsTypes, UnknownNamesPointAtTheCloseOnes) {
+    const std::wstring every = L"the types are BOOL, I1, I2, I8, INT, UI1, UI2, UI4, UI8, UINT, R4, R8, "
+                               L"DATE, I4, NUMBER, BSTR or STRING";
+    const struct {
+        const wchar_t* name;
+        std::wstring tail;
+    } cases[] = {
+        {L"Float", L"did you mean R4 or R8?"},   {L"double", L"did you mean R8?"},
+        {L"VT_BOOL", L"did you mean BOOL?"},     {L"Boolean", L"did you mean BOOL?"},
+        {L"REG_DWORD", L"did you mean I4?"},     {L"long long", L"did you mean I8?"},
+        {L"Strnig", L"did you mean STRING?"},    {L"NUMBR", L"did you mean NUMBER?"},
+        {L" bool", L"did you mean BOOL?"},       {L"I3", L"did you mean I1, I2, I4 or I8?"},
+        {L"uint32", L"did you mean UI4 or UINT?"}, {L"DateTime", L"did you mean DATE?"},
+        {L"Picture", every},                     {L"", every},
+        {L"VT_", every},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(UnknownTypeMessage(c.name), L"Type \"" + std::wstring(c.name) + L"\" is unknown; " + c.tail);
     }
 }
 

@@ -188,6 +188,107 @@ TEST_F(XmlData, WhatIsReadAndWhatIsRefused) {
     EXPECT_EQ(document_->LoadFile(nullptr), E_INVALIDARG);
 }
 
+// The line a node's IXMLDataNode2 gives; -1 when it gives none.
+LONG LineOf(IXMLDataNode* node) {
+    ComPtr<IXMLDataNode2> placed;
+    LONG line = -1, column = -1;
+    if (FAILED(node->QueryInterface(__uuidof(IXMLDataNode2), placed.put_void())) ||
+        placed->GetPosition(&line, &column) != S_OK) {
+        EXPECT_EQ(line, 0) << "no place gives 0 and 0";
+        EXPECT_EQ(column, 0);
+        return -1;
+    }
+    EXPECT_GT(column, 0);
+    return line;
+}
+
+// Elements reached every way a node is handed out know their lines, in a file
+// and in a string alike; attributes have none.
+TEST_F(XmlData, ElementsKnowTheirLines) {
+    const char* xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<OxaTest>\r\n  <Key Name=\"Editor\">\r\n"
+        "    <Value Name=\"a\" Type=\"I4\">1</Value>\r\n"
+        "    <Key Name=\"Inner\"><Value Name=\"b\" Type=\"I4\">2</Value></Key>\r\n"
+        "    <!-- <Value/> --><Other><![CDATA[<Value>]]></Other>\r\n"
+        "    <Value Name=\"c\" Type=\"I4\">3</Value>\r\n  </Key>\r\n</OxaTest>\r\n";
+    UniqueBstr key = CopyBstr(L"Key"), value = CopyBstr(L"Value"), other = CopyBstr(L"Other");
+    UniqueBstr name = CopyBstr(L"Name");
+    for (const bool file : {true, false}) {
+        SCOPED_TRACE(file ? "file" : "string");
+        if (file) {
+            ASSERT_EQ(LoadBytes(xml), S_OK);
+        } else {
+            const std::string narrow(xml);
+            ASSERT_EQ(LoadText(std::wstring(narrow.begin(), narrow.end()).c_str()), S_OK);
+        }
+        ComPtr<IXMLDataNode> root = Root();
+        EXPECT_EQ(LineOf(root.get()), 2);
+        ComPtr<IXMLDataNodeList> list;
+        ComPtr<IXMLDataNode> editor, inner, node;
+        ASSERT_EQ(root->GetChildrenByTag(key.get(), list.put()), S_OK);
+        ASSERT_EQ(list->GetItem(1, editor.put()), S_OK);
+        EXPECT_EQ(LineOf(editor.get()), 3);
+        ASSERT_EQ(editor->GetChildrenByTag(value.get(), list.put()), S_OK);
+        ASSERT_EQ(list->GetItem(1, node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), 4);
+        ASSERT_EQ(list->GetItem(2, node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), 7) << "after a key with a child, a comment and CDATA";
+        ASSERT_EQ(editor->GetFirstChildByTag(key.get(), inner.put()), S_OK);
+        EXPECT_EQ(LineOf(inner.get()), 5);
+        ASSERT_EQ(inner->GetFirstChildByTag(value.get(), node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), 5);
+        ComPtr<IXMLDataNode> parent;
+        ASSERT_EQ(node->GetParent(parent.put()), S_OK);
+        EXPECT_EQ(LineOf(parent.get()), 5);
+        ASSERT_EQ(editor->GetChildren(list.put()), S_OK);
+        ASSERT_EQ(list->GetItem(4, node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), 7);
+        ASSERT_EQ(editor->GetFirstChildByTag(other.get(), node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), 6);
+        ComPtr<IXMLDataAttributes> attributes;
+        ASSERT_EQ(node->GetParent(parent.put()), S_OK);
+        ASSERT_EQ(parent->GetAttributes(attributes.put()), S_OK);
+        ASSERT_EQ(attributes->GetNamedItem(name.get(), node.put()), S_OK);
+        EXPECT_EQ(LineOf(node.get()), -1) << "an attribute has no place of its own";
+    }
+}
+
+// A parse error is placed at the character that breaks the markup, in UTF-8
+// and UTF-16 files and in strings.
+TEST_F(XmlData, ParseErrorsWhereTheyAre) {
+    const struct {
+        const char* what;
+        const char* xml;
+        LONG line, column;
+    } cases[] = {
+        {"a start tag without its \">\"",
+         "<?xml version=\"1.0\"?>\n<OxaTest>\n <Key Name=\"E\">\n  <Value Name=\"a\" Type=\"I4\">1</Value>\n"
+         "  <Value Name=\"b\" Type=\"BOOL\"True</Value>\n </Key>\n</OxaTest>\n",
+         5, 30},
+        {"an end tag of another element", "<OxaTest>\r\n<Value Name='m' Type='I4'>1</Valu>\r\n</OxaTest>", 2, 28},
+        {"an unquoted attribute", "<OxaTest>\n  <Value Name=m Type='I4'>1</Value>\n</OxaTest>", 2, 15},
+        {"a \"<\" in an attribute", "<OxaTest>\n<Value Name='a<b' Type='I4'>1</Value>\n</OxaTest>", 2, 15},
+        {"\"=\" missing", "<OxaTest>\n\n   <Key Name 'E'/>\n</OxaTest>", 3, 14},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string utf8(c.xml);
+        std::string utf16("\xFF\xFE");
+        for (char ch : utf8) utf16 += std::string(1, ch) + '\0';
+        for (int form = 0; form < 3; ++form) {
+            const std::wstring wide(utf8.begin(), utf8.end());
+            const HRESULT hr = form == 0 ? LoadBytes(utf8) : form == 1 ? LoadBytes(utf16) : LoadText(wide.c_str());
+            EXPECT_TRUE(FAILED(hr)) << form;
+            ComPtr<IXMLDataDocument2> positions;
+            ASSERT_EQ(document_->QueryInterface(__uuidof(IXMLDataDocument2), positions.put_void()), S_OK);
+            LONG line = 0, column = 0;
+            EXPECT_EQ(positions->GetParseErrorPosition(&line, &column), S_OK);
+            EXPECT_EQ(line, c.line) << form;
+            EXPECT_EQ(column, c.column) << form;
+        }
+    }
+}
+
 TEST(XmlDataRegistration, WritesAndRemovesItsKeys) {
     const std::wstring clsidKey = L"CLSID\\{2798977C-2AB4-4CB6-B7AD-3616268B57CC}";
     {
