@@ -48,6 +48,20 @@
   WriteRegDWORD HKLM "${UNINST}" "Registered ${dll}" $R8
 !macroend
 
+; Notes the unregistration of $R2 ($R5-bit) with regsvr32's exit code $R3.
+!macro NoteUnregistered un
+Function ${un}NoteUnregistered
+  ${If} $R3 == 0
+    !insertmacro LogOnly "Unregistered $R2 ($R5-bit)."
+  ${Else}
+    StrCpy $Failed 1
+    !insertmacro Note "Unregistering $R2 ($R5-bit) failed: regsvr32 exit code $R3."
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro NoteUnregistered ""
+!insertmacro NoteUnregistered "un."
+
 ; Unregisters the registrations of one companion that this product made, as
 ; "Registered <dll>" records them, and deletes its files from both DLL folders.
 ; The unregistration runs a copy the setup or uninstaller carries, so a
@@ -67,7 +81,8 @@
     StrCpy $R1 "/u /s"
     StrCpy $R2 "$PLUGINSDIR\x64\${dll}"
     Call ${un}RegSvr
-    !insertmacro LogOnly "Unregistered ${dll} (64-bit): regsvr32 exit code $R3."
+    StrCpy $R5 64
+    Call ${un}NoteUnregistered
   ${EndIf}
   IntOp $0 $R8 & ${VIEW32}
   ${If} $0 != 0
@@ -78,7 +93,8 @@
       StrCpy $R1 "/u /s"
       StrCpy $R2 "$PLUGINSDIR\x86\${dll}"
       Call ${un}RegSvr
-      !insertmacro LogOnly "Unregistered ${dll} (32-bit): regsvr32 exit code $R3."
+      StrCpy $R5 32
+      Call ${un}NoteUnregistered
     ${Else}
       !insertmacro Note "The 32-bit ${dll} stays registered: this machine runs no 32-bit programs."
     ${EndIf}
@@ -156,16 +172,16 @@ FunctionEnd
 ; Registers an optional component the install did not have ("had" 0) when its
 ; section is selected, unregisters and deletes one it had when its section is
 ; not, and records in the Uninstall key whether the install has it.
-!macro ApplyComponent section had record
+!macro ApplyComponent section had record label
   ${If} ${SectionIsSelected} ${section}
     ${If} ${had} == 0
-      !insertmacro Note "Adding the component ${record}."
+      !insertmacro Note "Adding ${label}."
       !insertmacro Register${record}
     ${EndIf}
     WriteRegDWORD HKLM "${UNINST}" "Component ${record}" 1
   ${Else}
     ${If} ${had} == 1
-      !insertmacro Note "Removing the component ${record}."
+      !insertmacro Note "Removing ${label}."
       !insertmacro Remove${record} ""
     ${EndIf}
     WriteRegDWORD HKLM "${UNINST}" "Component ${record}" 0

@@ -1,22 +1,16 @@
 ; Helpers of setup and uninstall (included by VeskaOptions.nsi): notes in the
 ; details and setup.log, files in use, the 32-bit probe, regsvr32, PATH.
 
-; A line in the details and in setup.log (the uninstaller keeps no log: $Log
-; is empty there).
+; A line in the details and in the log ($Log: setup.log, or the uninstall's
+; VeskaOptions-uninstall.log in the temporary folder).
 !macro Note text
   DetailPrint "${text}"
-  ${If} $Log != ""
-    FileWriteUTF16LE /BOM $Log "${text}$\r$\n"
-  ${EndIf}
+  FileWriteUTF16LE /BOM $Log "${text}$\r$\n"
 !macroend
 
-; A line in setup.log alone, or in the uninstaller's details.
+; A line in the log alone.
 !macro LogOnly text
-  ${If} $Log != ""
-    FileWriteUTF16LE /BOM $Log "${text}$\r$\n"
-  ${Else}
-    DetailPrint "${text}"
-  ${EndIf}
+  FileWriteUTF16LE /BOM $Log "${text}$\r$\n"
 !macroend
 
 ; Refuses to go on when a program holds the file loaded: a DLL or program in use

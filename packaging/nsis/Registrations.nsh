@@ -83,7 +83,7 @@ FunctionEnd
     ReadRegDWORD $1 HKCR "${key}" "RefCount"
     ${IfNot} ${Errors}
       WriteRegStr HKCR "${key}" "" "$0"
-      DetailPrint "HKCR\${key} (${view}-bit) names $0 again."
+      !insertmacro Note "HKCR\${key} (${view}-bit) names $0 again."
     ${EndIf}
     SetRegView 64
   ${EndIf}
@@ -108,10 +108,16 @@ FunctionEnd
 !macroend
 
 ; Unregisters the DLL of one architecture once, through its own
-; DllUnregisterServer: $R0 regsvr32, $R2 the DLL. The uninstaller carries a copy
-; of each DLL for this, so a DLL deleted by hand is unregistered all the same.
+; DllUnregisterServer: $R0 regsvr32, $R2 the DLL, $R5 its architecture ("64"
+; or "32"). The uninstaller carries a copy of each DLL for this, so a DLL deleted
+; by hand is unregistered all the same.
 Function un.UnregisterOne
   StrCpy $R1 "/u /s"
   Call un.RegSvr
-  DetailPrint "Unregistered VeskaOptions ($R0): regsvr32 exit code $R3."
+  ${If} $R3 == 0
+    !insertmacro Note "Unregistered ${DLL} ($R5-bit)."
+  ${Else}
+    StrCpy $Failed 1
+    !insertmacro Note "Unregistering ${DLL} ($R5-bit) failed: regsvr32 exit code $R3."
+  ${EndIf}
 FunctionEnd
