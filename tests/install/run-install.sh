@@ -355,19 +355,23 @@ expect "uninstall after the files were deleted exits 0" "$?" 0
 same_as_before "deleted by hand, then uninstalled"
 
 # Another product's copy, registered from its own folder the way an older
-# registration looks: its full path and no count; and its XML data companion.
+# registration looks: its full path and no count; its XML data companion; and
+# the installation folder it recorded (in the 64-bit view).
 other="$drive/Other Product/bin"
 mkdir -p "$other"
 cp "$x64/current/VeskaOptions.dll" "$x64/companions/XMLDataIfsImpl.dll" "$other/"
 (cd "$other" && run64 regsvr32 /s VeskaOptions.dll && run64 regsvr32 /s XMLDataIfsImpl.dll)
 run64 reg add "$options" /ve /d 'C:\Other Product\bin\VeskaOptions.dll' /f >/dev/null
 run64 reg delete "$options" /v RefCount /f >/dev/null
+run64 reg add "$installkey" /v 'Installation Dir' /d 'C:\Other Product' /f >/dev/null
 run64 "$setup" /S /COMPANIONS
 expect "install over another product's registration exits 0" "$?" 0
 expect "the class names the bare file name while installed" "$(value "$options" /ve)" VeskaOptions.dll
 expect "/COMPANIONS registers the companions" "$(value "$kvt" /ve)" "$installed_win\\x64\\KvtOptions.dll"
 expect "the other product's XML data companion stays registered" "$(value "$xmldata" /ve)" \
   'C:\Other Product\bin\XMLDataIfsImpl.dll'
+expect "Installation Dir names this install while installed" "$(value "$installkey" /v 'Installation Dir')" \
+  "$installed_win"
 uninstall 'C:\Program Files\VeskaOptions'
 expect "uninstall over another product's registration exits 0" "$?" 0
 expect "the other product's path is back" "$(value "$options" /ve)" 'C:\Other Product\bin\VeskaOptions.dll'
@@ -375,6 +379,9 @@ expect "the other product's registration is counted once" "$(value "$options" /v
 expect "the companions are unregistered" "$(value "$kvt" /ve)|$(value "$info" /ve)" "none|none"
 expect "the other product keeps its XML data companion" "$(value "$xmldata" /ve)" \
   'C:\Other Product\bin\XMLDataIfsImpl.dll'
+expect "the other product's Installation Dir is back, in its view alone" \
+  "$(value "$installkey" /v 'Installation Dir')|$(value "$installkey" /v 'Installation Dir' /reg:32)" \
+  'C:\Other Product|none'
 cpp_sample "$other" "the other product after the uninstall"
 
 [ "$failures" -eq 0 ] || { echo "installer: $failures failed (the prefix is kept in $work)"; exit 1; }
