@@ -130,7 +130,8 @@ layout() {
   done
 }
 
-# The classes, the Uninstall key, the environment and the program folders.
+# The classes, the Uninstall key, the recorded installation folder (both views),
+# the environment and the program folders.
 snapshot() {
   local key n=0
   for key in 'HKLM\Software\Classes' 'HKLM\Software\Wow6432Node\Classes' "${uninst%\\*}" \
