@@ -9,9 +9,9 @@
 #   ```console title=NAME  lines "$ veskaopt ARGS", run one after the other;
 #                          their standard output is compared
 # What an example prints names the page's installation folder as the pages do,
-# "C:\Program Files\Corvane\Veska".
-# Each page runs in a small installation of its own, as an installer lays it
-# out (bin\ with the DLL, Dat\Settings\ with the page's settings files), with the
+# "C:\Program Files\VeskaOptions", the installer's.
+# Each page runs in a small installation of its own, as the installer lays it
+# out (x64\ with the DLL, Dat\Settings\ with the page's settings files), with the
 # companions and the sample component registered and an installation directory
 # recorded. Blocks without a title are not run.
 # Usage: run-doc-examples.sh <build dir> <c++ compiler> <page.md>...
@@ -28,13 +28,13 @@ failures=0 examples=0
 for dll in "${companions[@]}"; do
   "$run" regsvr32 /s "$dll" || { echo "FAIL regsvr32 $dll"; failures=$((failures + 1)); }
 done
-"$run" reg add "$install_key" /v "Installation Dir" /d 'C:\Program Files\Corvane\Veska' /f >/dev/null
+"$run" reg add "$install_key" /v "Installation Dir" /d 'C:\Program Files\VeskaOptions' /f >/dev/null
 "$run" reg delete 'HKCU\Software\Corvane Interactive\DocsSample' /f >/dev/null 2>&1
 for page in "$@"; do
   dir="$work/$(basename "$page" .md)"
-  mkdir -p "$dir/bin" "$dir/Dat/Settings" "$dir/src"
+  mkdir -p "$dir/x64" "$dir/Dat/Settings" "$dir/src"
   cp "$build/current/VeskaOptions.dll" "$build/samples/SamplePages.dll" "$build/current/veskaopt.exe" \
-     "$build/current/VeskaSettings.xsd" "$dir/bin/"
+     "$build/current/VeskaSettings.xsd" "$dir/x64/"
   # src/list: one line "lang title" per example in page order; src/<title> its
   # text, src/<title>.out the Output block after it.
   awk -v src="$dir/src" '
@@ -51,7 +51,7 @@ for page in "$@"; do
   while read -r lang title; do
     [ "$lang" = xml ] && cp "$dir/src/$title" "$dir/Dat/Settings/$title"
   done <"$dir/src/list"
-  dlls=("$(winpath "$dir/bin/VeskaOptions.dll")" "$(winpath "$dir/bin/SamplePages.dll")")
+  dlls=("$(winpath "$dir/x64/VeskaOptions.dll")" "$(winpath "$dir/x64/SamplePages.dll")")
   for dll in "${dlls[@]}"; do
     "$run" regsvr32 /s "$dll" || { echo "FAIL regsvr32 $dll"; failures=$((failures + 1)); }
   done
@@ -60,7 +60,7 @@ for page in "$@"; do
       xml) continue ;;
       cpp)
         # Built once per text of the example and header; kept in the build tree.
-        exe="$dir/bin/${title%.*}.exe"
+        exe="$dir/x64/${title%.*}.exe"
         key=$(cat "$dir/src/$title" "$build/current/include/VeskaOptions_h.h" | sha1sum | cut -c1-16)
         built="$build/doc-examples-built/$key.exe"
         if [ ! -f "$built" ]; then
@@ -74,16 +74,16 @@ for page in "$@"; do
           mv "$built.$$.tmp" "$built"  # whole, also beside another run of the suite
         fi
         cp "$built" "$exe"
-        output=$(cd "$dir/bin" && "$run" "$(basename "$exe")" 2>&1) ;;
+        output=$(cd "$dir/x64" && "$run" "$(basename "$exe")" 2>&1) ;;
       console)
-        output=$(cd "$dir/bin" && while read -r prompt program arguments; do
+        output=$(cd "$dir/x64" && while read -r prompt program arguments; do
                    [ "$prompt $program" = '$ veskaopt' ] || continue
                    eval "set -- $arguments"
                    "$run" veskaopt.exe "$@" 2>/dev/null
                  done <"$dir/src/$title") ;;
-      *) output=$(cd "$dir/bin" && "$run" cscript //nologo "$(winpath "$dir/src/$title")" 2>&1) ;;
+      *) output=$(cd "$dir/x64" && "$run" cscript //nologo "$(winpath "$dir/src/$title")" 2>&1) ;;
     esac
-    output=${output//"$(winpath "$dir")"/'C:\Program Files\Corvane\Veska'}
+    output=${output//"$(winpath "$dir")"/'C:\Program Files\VeskaOptions'}
     examples=$((examples + 1))
     if [ ! -f "$dir/src/$title.out" ]; then
       echo "FAIL $page: $title has no Output block"; failures=$((failures + 1))
