@@ -1,8 +1,9 @@
 #!/bin/bash
 # The main job: builds what the demo uses (the "demo" target: the DLL, the
 # companions, the sample pages and the demo host) for one architecture, lays out
-# a small installation (bin\ with the DLL and the host, Dat\Settings\ with a
-# settings file), registers it and the companions in a Wine prefix of its own,
+# a small installation as the installer lays it out (<arch>\ with the DLL and
+# the host, Dat\Settings\ with a settings file), registers it and the
+# companions in a Wine prefix of its own,
 # and runs the demo host, which seeds a sample options tree and narrates. It
 # runs the 32-bit (x86) deliverable where this machine runs 32-bit programs and
 # the 64-bit one otherwise, and says which. tools/build.sh builds everything.
@@ -28,16 +29,16 @@ for companion in InstallationInfo XMLDataIfsImpl KvtOptions; do
   "$run" regsvr32 /s "companions\\$companion.dll"
 done
 "$run" regsvr32 /s "samples\\SamplePages.dll"
-rm -rf demo && mkdir -p demo/bin demo/Dat/Settings
-cp current/VeskaOptions.dll tools/demo/demo_host.exe demo/bin/
+rm -rf demo && mkdir -p "demo/$arch" demo/Dat/Settings
+cp current/VeskaOptions.dll tools/demo/demo_host.exe "demo/$arch/"
 cp "$root/tools/demo/Demo.xml" demo/Dat/Settings/Demo.xml
-(cd demo/bin && "$run" regsvr32 /s VeskaOptions.dll)
+(cd "demo/$arch" && "$run" regsvr32 /s VeskaOptions.dll)
 # What an installer would record: the product's folder.
 "$run" reg add "HKLM\\Software\\Corvane Interactive\\Installation" /v "Installation Dir" \
-  /d 'C:\Program Files\Corvane\Veska' /f >/dev/null
+  /d 'C:\Program Files\VeskaOptions' /f >/dev/null
 stage_end
 echo
 # The DLL is registered by its bare file name: run the host from its folder.
-(cd demo/bin && "$run" demo_host.exe) | tr -d '\r'
-(cd demo/bin && "$run" regsvr32 /s /u VeskaOptions.dll)
+(cd "demo/$arch" && "$run" demo_host.exe) | tr -d '\r'
+(cd "demo/$arch" && "$run" regsvr32 /s /u VeskaOptions.dll)
 "$run" --stop
