@@ -184,25 +184,35 @@ void Pinpoint(const Units<At>& units, bool utf8, LONG& line, LONG& column) {
     places.PlaceOf(BreakAfter(units, from), line, column);
 }
 
+// How a file's bytes hold its text: where the text starts after a byte-order
+// mark, and whether it is UTF-16 (with no mark, when one byte of the first pair
+// is zero) and in which byte order.
+struct ByteLayout {
+    std::size_t start = 0;
+    bool sixteenBit = false;
+    bool bigEndian = false;
+};
+
+ByteLayout LayoutOf(const BYTE* data, std::size_t size) noexcept {
+    ByteLayout layout;
+    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        layout.start = 3;
+    } else if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) ||
+                             (data[0] == 0xFE && data[1] == 0xFF))) {
+        layout = {2, true, data[0] == 0xFE};
+    } else if (size >= 2 && (data[0] == 0) != (data[1] == 0)) {
+        layout = {0, true, data[0] == 0};
+    }
+    return layout;
+}
+
 }  // namespace
 
 void PinpointParseError(const BYTE* data, std::size_t size, LONG& line, LONG& column) noexcept {
-    std::size_t start = 0;
-    bool bigEndian = false;
-    bool sixteenBit = false;
-    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-        start = 3;
-    } else if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) ||
-                             (data[0] == 0xFE && data[1] == 0xFF))) {
-        start = 2;
-        sixteenBit = true;
-        bigEndian = data[0] == 0xFE;
-    } else if (size >= 2 && (data[0] == 0) != (data[1] == 0)) {
-        sixteenBit = true;
-        bigEndian = data[0] == 0;
-    }
+    const ByteLayout layout = LayoutOf(data, size);
+    const std::size_t start = layout.start;
     const BYTE* text = data + start;
-    if (!sixteenBit) {
+    if (!layout.sixteenBit) {
         // Single-byte encodings count a character per byte, as UTF-8's lead bytes do.
         wchar_t buffer[48];
         auto at = [text](std::size_t i) -> unsigned { return text[i]; };
@@ -211,7 +221,7 @@ void PinpointParseError(const BYTE* data, std::size_t size, LONG& line, LONG& co
         Pinpoint(units, declared.empty() || veska::CompareFolded(declared, L"utf-8") == 0, line, column);
         return;
     }
-    const int high = bigEndian ? 0 : 1;
+    const int high = layout.bigEndian ? 0 : 1;
     auto at = [text, high](std::size_t i) -> unsigned {
         return (static_cast<unsigned>(text[2 * i + high]) << 8) | text[2 * i + (1 - high)];
     };
@@ -228,27 +238,14 @@ HRESULT CheckMarkupBytes(const BYTE* data, std::size_t size) noexcept {
     if (size >= 4 && data[0] == 0xFF && data[1] == 0xFE && data[2] == 0 && data[3] == 0) {
         return XMLDATA_E_UNSUPPORTED_ENCODING;  // UTF-32 little-endian mark
     }
-    std::size_t start = 0;
-    bool sixteenBit = false;
-    bool bigEndian = false;
-    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-        start = 3;
-    } else if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) ||
-                             (data[0] == 0xFE && data[1] == 0xFF))) {
-        start = 2;
-        sixteenBit = true;
-        bigEndian = data[0] == 0xFE;
-    } else if (size >= 2 && (data[0] == 0) != (data[1] == 0)) {
-        // No mark, but one byte of the first pair is zero: UTF-16 text.
-        sixteenBit = true;
-        bigEndian = data[0] == 0;
-    }
+    const ByteLayout layout = LayoutOf(data, size);
+    const std::size_t start = layout.start;
     const BYTE* text = data + start;
-    if (!sixteenBit) {
+    if (!layout.sixteenBit) {
         auto at = [text](std::size_t i) -> unsigned { return text[i]; };
         return CheckUnits(Units<decltype(at)>{at, size - start}, false);
     }
-    const int high = bigEndian ? 0 : 1;
+    const int high = layout.bigEndian ? 0 : 1;
     auto at = [text, high](std::size_t i) -> unsigned {
         return (static_cast<unsigned>(text[2 * i + high]) << 8) | text[2 * i + (1 - high)];
     };
