@@ -39,7 +39,14 @@ public:
             if (SUCCEEDED(locator->getLineNumber(&at)) && at > 0) line = at;
             at = 0;
             if (SUCCEEDED(locator->getColumnNumber(&at)) && at > 0) column = at;
-            if (message != nullptr) reason = message;
+            // Out of memory, the position alone is still worth reporting.
+            if (message != nullptr) {
+                try {
+                    reason = message;
+                } catch (...) {
+                    reason.clear();
+                }
+            }
         }
         return code;  // stops the parse
     }
