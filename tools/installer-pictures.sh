@@ -23,29 +23,8 @@ fi
 version=$(basename "$setup" -setup.exe)
 version=${version#VeskaOptions-}
 
-# A display number nobody holds.
-display=90
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-export DISPLAY=":$display" VESKA_WINEPREFIX="$build/setup-picture-prefix"
-run="$build/wine-run"
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-cleanup() {
-  "$run" --stop
-  kill "$xvfb" 2>/dev/null
-  rm -rf "$VESKA_WINEPREFIX"
-}
-trap cleanup EXIT
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.2; done
-xdpyinfo >/dev/null 2>&1 || { echo "tools/installer-pictures.sh: Xvfb did not start on $DISPLAY" >&2; exit 1; }
-
-# A fresh prefix on the X11 driver, with windows captioned by Wine itself (no
-# window manager runs here to draw a title bar) and the caption buttons' font.
-rm -rf "$VESKA_WINEPREFIX"
-"$run" wineboot -i >/dev/null 2>&1
-cp /usr/share/wine/fonts/marlett.ttf "$VESKA_WINEPREFIX/drive_c/windows/Fonts/"
-"$run" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-"$run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+. "$root/tools/screen.sh"
+screen_start "$build" setup-picture-prefix tools/installer-pictures.sh
 installed="$VESKA_WINEPREFIX/drive_c/Program Files/VeskaOptions"
 mkdir -p "$out"
 

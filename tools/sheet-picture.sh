@@ -24,33 +24,10 @@ else
   "$root/tools/build.sh"
 fi
 
-# A display number nobody holds.
-display=90
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-export DISPLAY=":$display" VESKA_WINEPREFIX="$build/picture-prefix"
-run="$build/wine-run"
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
 host=""
-cleanup() {
-  [ -n "$host" ] && kill "$host" 2>/dev/null
-  "$run" --stop
-  kill "$xvfb" 2>/dev/null
-  rm -rf "$VESKA_WINEPREFIX"
-}
-trap cleanup EXIT
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.2; done
-xdpyinfo >/dev/null 2>&1 || { echo "tools/sheet-picture.sh: Xvfb did not start on $DISPLAY" >&2; exit 1; }
-
-# A fresh prefix on the X11 driver, with windows captioned by Wine itself (no
-# window manager runs here to draw a title bar).
-rm -rf "$VESKA_WINEPREFIX"
-"$run" wineboot -i >/dev/null 2>&1
-# The caption buttons' glyphs come from Wine's Marlett font (fonts-wine), which
-# this Wine reads only from the prefix's own font folder.
-cp /usr/share/wine/fonts/marlett.ttf "$VESKA_WINEPREFIX/drive_c/windows/Fonts/"
-"$run" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-"$run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+screen_on_exit() { [ -z "$host" ] || kill "$host" 2>/dev/null || true; }
+. "$root/tools/screen.sh"
+screen_start "$build" picture-prefix tools/sheet-picture.sh
 (cd "$build/current" && "$run" regsvr32 /s VeskaOptions.dll)
 (cd "$build/samples" && "$run" regsvr32 /s SamplePages.dll)
 
