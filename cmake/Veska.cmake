@@ -1,12 +1,20 @@
-# Builds one edition of VeskaOptions.dll from the shared sources.
+# The rooms of docs/ARCHITECTURE.md as targets, and the editions of
+# VeskaOptions.dll built from them.
 #
-#   veska_core_<edition>  static library with everything but the DLL entry points;
-#                         the tests link it to reach the classes directly
+#   veska_contracts, veska_support, veska_com, veska_trace, veska_options
+#                         the rooms both editions share, compiled once
+#                         (veska_add_rooms)
+#   veska_interface_<edition>
+#                         <build>/<edition>/include/VeskaOptions_h.h, with
+#                         VeskaOptions_i.c and VeskaOptions.tlb from widl
+#   veska_provider_<edition>, veska_module_<edition>
+#                         the rooms of one edition
+#   veska_core_<edition>  static library of the classes, everything but the DLL
+#                         entry points; the tests link it to reach the classes
 #   veska_dll_<edition>   <build>/<edition>/VeskaOptions.dll
-#   <build>/<edition>/include/VeskaOptions_h.h and VeskaOptions.tlb from widl
 #
-# over veska_edition_neutral, what both editions share compiled once; and, for
-# the fault tests, veska_core_faults (veska_add_fault_core).
+# and, for the fault tests, the same rooms once more with the fault seam and
+# veska_core_faults over them (veska_add_fault_core).
 
 # widl writes the type library for the architecture it is told (SYS_WIN32 or
 # SYS_WIN64) and reads the platform's own type libraries from Wine's folder of
@@ -65,8 +73,6 @@ function(veska_link_static target)
                       -Wl,--enable-stdcall-fixup)
 endfunction()
 
-# A static library of the classes of one edition: every source of support/,
-# options/, provider/ and module/ except the DLL entry points.
 # Header-only libraries from the build machine (Debian's nlohmann-json3-dev and libcli11-dev),
 # reached through a folder of links in the build tree, so that no other header of
 # the machine's /usr/include can shadow the cross compiler's own.
@@ -86,67 +92,99 @@ file(CREATE_LINK /usr/include/CLI ${VESKA_THIRD_PARTY}/CLI SYMBOLIC)
 add_library(veska_cli11 INTERFACE)
 target_include_directories(veska_cli11 SYSTEM INTERFACE ${VESKA_THIRD_PARTY})
 
-# veska_add_companion(<target> OUTPUT_NAME <name> OUT_DIR <dir> SOURCES ...)
-# A companion DLL over the COM kit (com/ and the module path it needs), with the
-# companions' shared entry points.
-function(veska_add_companion target)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;OUT_DIR" "SOURCES" ${ARGN})
-  add_library(${target} SHARED ${ARG_SOURCES}
-    ${CMAKE_SOURCE_DIR}/companions/common/ServerEntryPoints.cpp
-    ${CMAKE_SOURCE_DIR}/com/ClassFactory.cpp
-    ${CMAKE_SOURCE_DIR}/support/ModulePath.cpp)
-  veska_target_defaults(${target})
-  veska_link_static(${target})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${target} PRIVATE ole32 oleaut32 advapi32 uuid)
-  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME} PREFIX ""
-    RUNTIME_OUTPUT_DIRECTORY ${ARG_OUT_DIR} ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUT_DIR}/lib)
+# Each room of the source tree is a target that exposes its own folder, and no
+# other, to itself and to the targets that link it. A room's headers are reached
+# as "<room>/<name>.h" through a folder of the build tree that holds one link,
+# named after the room, to the room's folder in the source tree; that folder is
+# the room's include directory. The source root is on no room's include path, so
+# a room sees exactly itself and the rooms it links, and an include of any other
+# room fails to compile. A room links PUBLIC what its own headers include, so
+# that the rooms above it can use them, and PRIVATE what only its sources do.
+#
+# veska_expose(<target> <PUBLIC|PRIVATE|INTERFACE> <folder>)
+# Puts <folder> (relative to the source root, e.g. "support" or
+# "companions/common") on target's include path, and on nothing else.
+function(veska_expose target scope folder)
+  string(REPLACE "/" "." name ${folder})
+  set(dir ${CMAKE_BINARY_DIR}/rooms/${name})
+  get_filename_component(parent ${dir}/${folder} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${folder} ${dir}/${folder} SYMBOLIC)
+  target_include_directories(${target} ${scope} ${dir})
 endfunction()
 
-# veska_add_core(<core> <edition> [NEUTRAL_OBJECTS <object library>])
-# The classes of one edition. support/, com/ and options/ are the same in both
-# editions (the editions differ in the provider's interfaces only): with
-# NEUTRAL_OBJECTS they come compiled once from that object library
-# (veska_add_edition_neutral) instead of from sources of their own.
+# veska_add_room(<target> <folder> <STATIC|OBJECT> [PUBLIC rooms...] [PRIVATE rooms...]
+#                [EXCLUDE sources...] [SEAM <header>])
+# A room built from every .cpp of its folder. With SEAM, the header is forced
+# first into every C++ source of the room and of whatever links it.
+function(veska_add_room target folder type)
+  cmake_parse_arguments(ARG "" "SEAM" "PUBLIC;PRIVATE;EXCLUDE" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  if(ARG_EXCLUDE)
+    list(REMOVE_ITEM sources ${ARG_EXCLUDE})
+  endif()
+  add_library(${target} ${type} ${sources})
+  veska_target_defaults(${target})
+  veska_expose(${target} PUBLIC ${folder})
+  target_link_libraries(${target} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+  if(ARG_SEAM)
+    target_compile_definitions(${target} PUBLIC VESKA_FAULT_INJECTION)
+    target_compile_options(${target} PUBLIC "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${ARG_SEAM}>")
+  endif()
+endfunction()
+
+# veska_add_rooms([SUFFIX <suffix>] [SEAM <header>])
+# The rooms both editions share: support/, com/ and the trace scope as static
+# libraries (what the companions and veskaopt link takes only what they call),
+# options/ as objects, compiled against the current edition's interface header,
+# whose options interfaces the earlier edition shares. Named veska_<room><suffix>;
+# contracts/, interface only, once.
+function(veska_add_rooms)
+  cmake_parse_arguments(ARG "" "SUFFIX;SEAM" "" ${ARGN})
+  set(s ${ARG_SUFFIX})
+  set(seam)
+  if(ARG_SEAM)
+    set(seam SEAM ${ARG_SEAM})
+  endif()
+  if(NOT TARGET veska_contracts)
+    add_library(veska_contracts INTERFACE)
+    veska_expose(veska_contracts INTERFACE contracts)
+  endif()
+  veska_add_room(veska_support${s} support STATIC PRIVATE veska_contracts ${seam})
+  veska_add_room(veska_com${s} com STATIC PUBLIC veska_support${s} ${seam})
+  veska_add_room(veska_trace${s} trace STATIC PUBLIC veska_support${s} ${seam})
+  veska_add_room(veska_options${s} options OBJECT ${seam}
+    PUBLIC veska_com${s} veska_contracts veska_support${s} veska_trace${s}
+    PRIVATE veska_interface_current)
+endfunction()
+
+# veska_add_core(<core> <edition> [ROOMS <suffix>] [SEAM <header>])
+# The classes of one edition: the edition's provider/ and module/ (but the DLL
+# entry points) over the shared rooms veska_<room><suffix>, all in one static
+# library, so that the kit's hooks, which module/ defines, resolve wherever the
+# kit is called from. Linking the core gives module/'s view of the rooms.
 function(veska_add_core core edition)
-  cmake_parse_arguments(ARG "" "NEUTRAL_OBJECTS" "" ${ARGN})
-  set(include_dir ${CMAKE_BINARY_DIR}/${edition}/include)
-  set(rooms provider module)
-  if(NOT ARG_NEUTRAL_OBJECTS)
-    list(APPEND rooms support com options)
+  cmake_parse_arguments(ARG "" "ROOMS;SEAM" "" ${ARGN})
+  set(s ${ARG_ROOMS})
+  set(seam)
+  if(ARG_SEAM)
+    set(seam SEAM ${ARG_SEAM})
   endif()
-  set(core_sources)
-  foreach(room ${rooms})
-    file(GLOB room_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${room}/*.cpp)
-    list(APPEND core_sources ${room_sources})
-  endforeach()
-  list(REMOVE_ITEM core_sources ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp)
-  if(ARG_NEUTRAL_OBJECTS)
-    list(APPEND core_sources $<TARGET_OBJECTS:${ARG_NEUTRAL_OBJECTS}>)
-  endif()
-  add_library(${core} STATIC ${core_sources} ${include_dir}/VeskaOptions_i.c)
-  add_dependencies(${core} veska_idl_${edition})
+  set(provider veska_provider_${edition}${s})
+  set(module veska_module_${edition}${s})
+  veska_add_room(${provider} provider OBJECT ${seam}
+    PUBLIC veska_com${s} veska_interface_${edition} veska_support${s}
+    PRIVATE veska_trace${s})
+  veska_add_room(${module} module OBJECT ${seam}
+    EXCLUDE ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp
+    PUBLIC veska_com${s} veska_contracts veska_interface_${edition} veska_options${s}
+           ${provider} veska_support${s} veska_trace${s})
+  add_library(${core} STATIC ${CMAKE_BINARY_DIR}/${edition}/include/VeskaOptions_i.c
+    $<TARGET_OBJECTS:veska_support${s}> $<TARGET_OBJECTS:veska_com${s}>
+    $<TARGET_OBJECTS:veska_trace${s}>)
   veska_target_defaults(${core})
-  target_include_directories(${core} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dir})
-  if(edition STREQUAL "earlier")
-    target_compile_definitions(${core} PUBLIC VESKA_EARLIER_EDITION)
-  endif()
+  target_link_libraries(${core} PUBLIC ${module} PRIVATE veska_options${s} ${provider})
   target_link_libraries(${core} PUBLIC ole32 oleaut32 advapi32 shlwapi uuid)
-endfunction()
-
-# support/, com/ and options/ compiled once for both editions, against the
-# current edition's interface header, whose options interfaces the earlier
-# edition shares.
-function(veska_add_edition_neutral target)
-  set(sources)
-  foreach(room support com options)
-    file(GLOB room_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${room}/*.cpp)
-    list(APPEND sources ${room_sources})
-  endforeach()
-  add_library(${target} OBJECT ${sources})
-  add_dependencies(${target} veska_idl_current)
-  veska_target_defaults(${target})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/current/include)
 endfunction()
 
 # The current edition's classes built for the fault tests only, never linked into
@@ -154,9 +192,23 @@ endfunction()
 # the programs linking it, so that the registry calls and OLE allocations go
 # through the counting wrappers the fault tests define.
 function(veska_add_fault_core core seam)
-  veska_add_core(${core} current)
-  target_compile_definitions(${core} PUBLIC VESKA_FAULT_INJECTION)
-  target_compile_options(${core} PUBLIC "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${seam}>")
+  veska_add_rooms(SUFFIX _faults SEAM ${seam})
+  veska_add_core(${core} current ROOMS _faults SEAM ${seam})
+endfunction()
+
+# veska_add_companion(<target> OUTPUT_NAME <name> OUT_DIR <dir> SOURCES ...)
+# A companion DLL over the COM kit, with the companions' shared entry points
+# (veska_companions, which brings com/ and support/) and its own folder.
+function(veska_add_companion target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;OUT_DIR" "SOURCES" ${ARGN})
+  add_library(${target} SHARED ${ARG_SOURCES})
+  veska_target_defaults(${target})
+  veska_link_static(${target})
+  file(RELATIVE_PATH own_folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  veska_expose(${target} PRIVATE ${own_folder})
+  target_link_libraries(${target} PRIVATE veska_companions ole32 oleaut32 advapi32 uuid)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME} PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${ARG_OUT_DIR} ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUT_DIR}/lib)
 endfunction()
 
 function(veska_add_edition edition)
@@ -179,9 +231,17 @@ function(veska_add_edition edition)
     DEPENDS ${CMAKE_SOURCE_DIR}/idl/VeskaOptions.idl
     COMMENT "widl: VeskaOptions.idl (${edition} edition)")
   add_custom_target(veska_idl_${edition} DEPENDS ${include_dir}/VeskaOptions_h.h ${tlb})
+  # The generated header, interface only: its folder holds nothing else that
+  # compiles against it, and whatever includes it builds after widl.
+  add_library(veska_interface_${edition} INTERFACE)
+  target_include_directories(veska_interface_${edition} INTERFACE ${include_dir})
+  add_dependencies(veska_interface_${edition} veska_idl_${edition})
+  if(edition STREQUAL "earlier")
+    target_compile_definitions(veska_interface_${edition} INTERFACE VESKA_EARLIER_EDITION)
+  endif()
 
   set(core veska_core_${edition})
-  veska_add_core(${core} ${edition} NEUTRAL_OBJECTS veska_edition_neutral)
+  veska_add_core(${core} ${edition})
   set_target_properties(${core} PROPERTIES VESKA_TLB ${tlb} VESKA_OUT_DIR ${out})
 
   configure_file(${CMAKE_SOURCE_DIR}/res/VeskaOptions.rc.in ${out}/VeskaOptions.rc @ONLY)

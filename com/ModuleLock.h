@@ -1,9 +1,14 @@
-// The hook through which the COM kit keeps the DLL it is linked into loaded.
+// The hooks through which the COM kit, and the classes built on it, reach the
+// DLL they are linked into.
 //
-// Every DLL that uses the kit defines these two: the count behind them is what
-// its DllCanUnloadNow reports (live instances, class objects held by clients,
-// LockServer calls). The kit itself knows nothing else of the DLL.
+// Every DLL that uses the kit defines LockModule and UnlockModule: the count
+// behind them is what its DllCanUnloadNow reports (live instances, class objects
+// held by clients, LockServer calls). A DLL whose classes need their own file
+// (to find what is installed beside it) defines LibraryModule as well. The kit
+// itself knows nothing else of the DLL.
 #pragma once
+
+#include <windows.h>
 
 namespace veska {
 
@@ -11,5 +16,10 @@ namespace veska {
 // LockServer(FALSE) calls.
 long LockModule() noexcept;
 long UnlockModule() noexcept;
+
+// The binary that holds the classes: the DLL once it is loaded, or whatever
+// module the DLL says stands in for it (a program that links the classes
+// directly has no DLL).
+HMODULE LibraryModule() noexcept;
 
 }  // namespace veska

@@ -2,8 +2,8 @@
 
 #include <msxml2.h>
 
-#include "contracts/MsxmlIds.h"
 #include "inspector/Console.h"
+#include "support/MsxmlIds.h"
 #include "support/Owners.h"
 
 namespace veskaopt {

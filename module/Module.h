@@ -5,14 +5,16 @@
 // options store: options/DefaultSettings.h, options/VeskaOpt.h), the trace
 // loader, then the module object (lock count, module instance, type-information
 // cache).
-// The module supplies the COM kit's hooks (LockModule, GetCachedTypeInfo).
+// The module supplies the COM kit's hooks (LockModule, GetCachedTypeInfo,
+// LibraryModule).
 #pragma once
 
 #include <windows.h>
 
 #include "com/Dispatch.h"
-#include "module/TimeTrace.h"
+#include "com/ModuleLock.h"
 #include "support/Owners.h"
+#include "trace/TimeTrace.h"
 
 namespace veska {
 
@@ -59,8 +61,8 @@ private:
 extern TimeTraceLoader TheTimeTraceLoader;
 extern Module TheModule;
 
-// The library's module: TheModule's instance, or, in programs that link the
-// classes directly and have no DllMain, the binary this code runs in.
-HMODULE LibraryModule() noexcept;
+// The module defines the kit's LibraryModule hook (com/ModuleLock.h) as
+// TheModule's instance, or, in programs that link the classes directly and have
+// no DllMain, the binary this code runs in.
 
 }  // namespace veska

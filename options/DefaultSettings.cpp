@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/Module.h"
+#include "com/ModuleLock.h"
 #include "options/ValueOrigin.h"
 #include "support/ModulePath.h"
 #include "support/Folding.h"

@@ -2,10 +2,10 @@
 // options cache when the object is initialised.
 //
 // The files are every "*.xml" in "Dat\Settings\" below the parent of the folder
-// that holds the library (the module of TheModule.Instance(), or the module this
-// code is linked into when that is null). Each file is read by its own XML data
-// component, created by the ProgID kXmlDataProgId. The merge changes only the
-// cache, never the registry.
+// that holds the library (LibraryModule, the hook com/ModuleLock.h declares and
+// the module defines). Each file is read by its own XML data component, created
+// by the ProgID kXmlDataProgId. The merge changes only the cache, never the
+// registry.
 #pragma once
 
 #include <oaidl.h>

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <new>
 
-#include "module/TimeTrace.h"
+#include "trace/TimeTrace.h"
 
 namespace veska {
 

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <memory>
 
-#include "module/TimeTrace.h"
 #include "options/DefaultSettings.h"
 #include "options/OxaSafeArray.h"
 #include "options/RegistryTree.h"
 #include "options/ValueConversion.h"
 #include "options/ValueOrigin.h"
 #include "support/Result.h"
+#include "trace/TimeTrace.h"
 
 namespace veska {
 

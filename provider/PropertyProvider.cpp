@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "module/TimeTrace.h"
 #include "support/InstallationDir.h"
+#include "trace/TimeTrace.h"
 
 namespace veska {
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "contracts/MsxmlIds.h"
+#include "support/MsxmlIds.h"
 #include "support/Owners.h"
 #include "support/Result.h"
 

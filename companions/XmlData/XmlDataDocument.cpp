@@ -6,7 +6,7 @@
 #include "companions/XmlData/SaxReading.h"
 #include "companions/XmlData/XmlDataNodes.h"
 #include "companions/common/InprocServer.h"
-#include "contracts/MsxmlIds.h"
+#include "support/MsxmlIds.h"
 #include "support/Owners.h"
 #include "support/Result.h"
 

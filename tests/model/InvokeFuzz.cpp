@@ -37,10 +37,10 @@
 #include "ModelDriver.h"
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
-#include "module/TimeTrace.h"
 #include "options/VeskaOpt.h"
 #include "provider/PropertyProvider.h"
 #include "tests/common/TestRegistry.h"
+#include "trace/TimeTrace.h"
 
 namespace veska::test {
 namespace {

@@ -1,6 +1,6 @@
 // The trace switch against real registry values, and the scope against the
 // companion trace sink.
-#include "module/TimeTrace.h"
+#include "trace/TimeTrace.h"
 
 #include <gtest/gtest.h>
 

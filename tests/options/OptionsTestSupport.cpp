@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "module/TimeTrace.h"
+#include "trace/TimeTrace.h"
 
 namespace veska::test {
 

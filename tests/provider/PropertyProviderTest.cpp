@@ -8,7 +8,7 @@
 #include "ProviderTestSupport.h"
 #include "TestPaths.h"
 #include "TestRegistry.h"
-#include "module/TimeTrace.h"
+#include "trace/TimeTrace.h"
 
 namespace veska::test {
 namespace {

@@ -1,5 +1,6 @@
 // The identities of the platform's XML parser (version 6.0) that the XML data
-// component and the settings checker create and ask for, in one place.
+// component and the settings checker create and ask for, in one place. The
+// platform's own headers of this toolchain stop before version 6.0.
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "module/TimeTrace.h"
+#include "trace/TimeTrace.h"
 
 #include <cwchar>
 
