@@ -533,7 +533,7 @@ int main(int argc, char** argv) {
                             slot[0].vt = VT_BSTR;
                             slot[0].bstrVal =
                                 ::SysAllocStringLen(node->values.NameOf(entry).data(),
-                                                    UINT(entry.first.length));
+                                                    UINT(entry.pooledName.length));
                             ::VariantCopy(&slot[1], const_cast<VARIANT*>(entry.second.get()));
                             slot += 2;
                         }

@@ -44,9 +44,16 @@ struct Arguments {
 };
 
 void AddHive(CLI::App* command, Arguments& args) {
-    static const std::map<std::string, int> hives = {{"HKLM", 0}, {"HKEY_LOCAL_MACHINE", 0},
-                                                     {"HKCU", 1}, {"HKEY_CURRENT_USER", 1},
-                                                     {"HKCR", 2}, {"HKEY_CLASSES_ROOT", 2}};
+    // Both the short and the registry's name of every hive, which are ASCII.
+    static const std::map<std::string, int> hives = [] {
+        std::map<std::string, int> names;
+        for (const veska::MainKeyHive& row : veska::kMainKeyHives) {
+            for (const std::wstring_view name : {row.shortName, row.name}) {
+                names.emplace(std::string(name.begin(), name.end()), row.mainKey);
+            }
+        }
+        return names;
+    }();
     command
         ->add_option("--hive", args.mainKey,
                      "hive Init reads ROOT from: HKCU (default), HKLM or HKCR")

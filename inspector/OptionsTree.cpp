@@ -12,12 +12,6 @@ using veska::UniqueVariant;
 
 namespace {
 
-const Hive kHives[] = {
-    {0, HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
-    {1, HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"},
-    {2, HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT"},
-};
-
 UniqueBstr Bstr(const std::wstring& text) {
     return CopyBstr(text.c_str(), static_cast<UINT>(text.size()));
 }
@@ -61,10 +55,8 @@ long NumberOf(const VARIANT& value) {
 }  // namespace
 
 const Hive& HiveOf(int mainKey) {
-    for (const Hive& hive : kHives) {
-        if (hive.mainKey == mainKey) return hive;
-    }
-    return kHives[1];
+    const Hive* hive = veska::FindMainKey(mainKey);
+    return hive != nullptr ? *hive : *veska::FindMainKey(1);
 }
 
 std::wstring JoinPath(const std::wstring& path, const std::wstring& name) {
@@ -90,7 +82,7 @@ OptionsSession::OptionsSession() {
 void OptionsSession::Init(int mainKey, const std::wstring& root) {
     const Hive& hive = HiveOf(mainKey);
     veska::UniqueHkey key;
-    const LONG opened = ::RegOpenKeyExW(hive.handle, root.c_str(), 0, KEY_READ, key.put());
+    const LONG opened = ::RegOpenKeyExW(hive.hive, root.c_str(), 0, KEY_READ, key.put());
     if (opened == ERROR_FILE_NOT_FOUND || opened == ERROR_PATH_NOT_FOUND) {
         throw ToolError(kExitNotFound, L"ROOT \"" + root + L"\" does not exist below " + hive.name);
     }

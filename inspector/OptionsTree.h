@@ -9,16 +9,13 @@
 #include <vector>
 
 #include "VeskaOptions_h.h"
+#include "support/MainKeyHives.h"
 #include "support/Owners.h"
 
 namespace veskaopt {
 
-// The hives Init knows, by their MainKey number.
-struct Hive {
-    int mainKey;
-    HKEY handle;
-    const wchar_t* name;  // "HKEY_CURRENT_USER"
-};
+// The hive of a MainKey number; HKEY_CURRENT_USER's for a number Init refuses.
+using Hive = veska::MainKeyHive;
 const Hive& HiveOf(int mainKey);
 
 // Where a value of the cache comes from, as the diagnostics interface tells.

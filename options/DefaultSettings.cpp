@@ -72,59 +72,59 @@ void DescribeLoadFailure(IXMLDataDocument* document, HRESULT hr, SettingsFileRow
 }
 
 // Reads, checks and merges one settings file into root, filling row (whose path
-// is set) with the outcome; false when the file failed or was refused. Values it
-// merges get file as their origin's file index.
-bool MergeSettingsFile(OpsInfo& root, SettingsFileRow& row, std::uint16_t file) {
+// is set) with the outcome, which it also returns. Values it merges get file as
+// their origin's file index.
+SettingsFileResult MergeSettingsFile(OpsInfo& root, SettingsFileRow& row, std::uint16_t file) {
     row.result = SettingsFileResult::Failed;
     CLSID clsid;
     if (FAILED(::CLSIDFromProgID(kXmlDataProgId, &clsid))) {
         row.message = std::wstring(L"the XML data component ") + kXmlDataProgId +
                       L" is not registered";
-        return false;
+        return row.result;
     }
     ComPtr<IXMLDataDocument> document;
     const HRESULT created = ::CoCreateInstance(clsid, nullptr, CLSCTX_ALL,
                                                __uuidof(IXMLDataDocument), document.put_void());
     if (FAILED(created) || !document) {
         row.message = L"the XML data component cannot be created (" + DescribeHresult(created) + L")";
-        return false;
+        return row.result;
     }
     UniqueBstr filePath = CopyBstr(row.path.data(), static_cast<UINT>(row.path.size()));
     const HRESULT loaded = document->LoadFile(filePath.get());
     if (FAILED(loaded)) {
         DescribeLoadFailure(document.get(), loaded, row);
-        return false;
+        return row.result;
     }
     ComPtr<IXMLDataNode> element;
     UniqueBstr tag;
     if (FAILED(document->GetRootElement(element.put())) || !element ||
         FAILED(element->GetTagName(tag.put()))) {
         row.message = L"the document's root element cannot be read";
-        return false;
+        return row.result;
     }
     if (CompareFolded(BstrView(tag.get()), L"OxaTest") != 0) {
         row.line = ElementLine(element.get());
         row.message = L"the root element is <" + std::wstring(BstrView(tag.get())) +
                       L">, not <OxaTest>";
-        return false;
+        return row.result;
     }
     MergeRecord record;
     record.file = file;
     const HRESULT merged = MergeSettingsElement(root, element.get(), &record);
     if (merged == S_OK) {
         row.result = SettingsFileResult::Merged;
-        return true;
+        return row.result;
     }
     row.line = record.line;
     row.message = !record.firstFailure.empty()
                       ? std::move(record.firstFailure)
                       : L"the document's elements cannot be read (" + DescribeHresult(merged) + L")";
-    return false;
+    return row.result;
 }
 
-// Merges the file at path, appending its row to rows; the row's index is the
-// origin's file index of what it merges.
-bool MergeOneFile(OpsInfo& root, std::wstring path, SettingsFileRows& rows) {
+// Merges the file at path, appending its row to rows, and returns the outcome;
+// the row's index is the origin's file index of what it merges.
+SettingsFileResult MergeOneFile(OpsInfo& root, std::wstring path, SettingsFileRows& rows) {
     const std::size_t index = rows.size();
     rows.emplace_back();
     rows.back().path = std::move(path);
@@ -154,27 +154,31 @@ bool SettingsFolderPath(std::wstring& folder) {
     return true;
 }
 
-bool MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
-                        SettingsFileRows* rows) {
+HRESULT MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
+                           SettingsFileRows* rows) {
     SettingsFileRows ownRows;
     SettingsFileRows& table = rows != nullptr ? *rows : ownRows;
-    if (!folder) return !MergeOneFile(root, path, table);
+    if (!folder) {
+        return MergeOneFile(root, path, table) == SettingsFileResult::Merged ? S_OK : S_FALSE;
+    }
     std::wstring prefix = path;
     if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') prefix += L'\\';
     WIN32_FIND_DATAW found;
     UniqueFindHandle search =
         UniqueFindHandle::Adopt(::FindFirstFileW((prefix + L"*.xml").c_str(), &found));
-    if (!search) return false;
-    bool anyFailed = false;
+    if (!search) return S_OK;
+    HRESULT merged = S_OK;
     do {
-        if (!MergeOneFile(root, prefix + found.cFileName, table)) anyFailed = true;
+        if (MergeOneFile(root, prefix + found.cFileName, table) != SettingsFileResult::Merged) {
+            merged = S_FALSE;
+        }
     } while (::FindNextFileW(search.get(), &found));
-    return anyFailed;
+    return merged;
 }
 
-bool LoadDefaultSettings(OpsInfo& root, SettingsFileRows* rows) {
+HRESULT LoadDefaultSettings(OpsInfo& root, SettingsFileRows* rows) {
     std::wstring folder;
-    if (!SettingsFolderPath(folder)) return true;
+    if (!SettingsFolderPath(folder)) return S_FALSE;
     return MergeSettingsFiles(root, folder, true, rows);
 }
 

@@ -49,19 +49,19 @@ bool SettingsFolderPath(std::wstring& folder);
 
 // Merges every settings file into the cache below root (the node of the key given
 // to Init), in the order the file search returns them, so a later file overrides
-// an earlier one. Returns true when at least one file failed (what it merged
-// before failing stays) or the library's path does not fit 260 characters; false
-// when every file found was merged or none was found. When rows is given, one row
-// per file is appended in merge order, and each merged value's origin names its
-// row. Runs under the exclusive options cache lock. Throws std::bad_alloc or
-// HResultError when memory runs out.
-bool LoadDefaultSettings(OpsInfo& root, SettingsFileRows* rows = nullptr);
+// an earlier one. S_OK when every file found was merged or none was found;
+// S_FALSE when at least one file failed or was refused (what it merged before
+// failing stays) or the library's path does not fit 260 characters. When rows is
+// given, one row per file is appended in merge order, and each merged value's
+// origin names its row. Runs under the exclusive options cache lock. Throws
+// std::bad_alloc or HResultError when memory runs out.
+HRESULT LoadDefaultSettings(OpsInfo& root, SettingsFileRows* rows = nullptr);
 
 // The same merge over the files at path: every "*.xml" of path when it is a
 // folder (with or without its trailing backslash), path alone otherwise. The
-// caller has checked that path exists.
-bool MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
-                        SettingsFileRows* rows);
+// caller has checked that path exists. Results as LoadDefaultSettings.
+HRESULT MergeSettingsFiles(OpsInfo& root, const std::wstring& path, bool folder,
+                           SettingsFileRows* rows);
 
 // Where the merge of one element records what it finds: the origin file index
 // its values get, and the first failure's cause with the line of its element

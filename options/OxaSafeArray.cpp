@@ -4,17 +4,6 @@ namespace veska {
 
 namespace {
 
-// The features an array of element type vt announces besides FADF_HAVEVARTYPE.
-USHORT FeaturesOf(VARTYPE vt) noexcept {
-    switch (vt) {
-        case VT_BSTR: return FADF_BSTR;
-        case VT_DISPATCH: return FADF_DISPATCH;
-        case VT_VARIANT: return FADF_VARIANT;
-        case VT_UNKNOWN: return FADF_UNKNOWN;
-        default: return 0;
-    }
-}
-
 // The features that tell how an element is handed to SafeArrayPutElement.
 constexpr USHORT kElementKindMask = 0x0FFF & ~(FADF_HAVEVARTYPE | FADF_FIXEDSIZE);
 
@@ -23,22 +12,10 @@ constexpr USHORT kElementKindMask = 0x0FFF & ~(FADF_HAVEVARTYPE | FADF_FIXEDSIZE
 template <class Element>
 void COxaSafeArray<Element>::Create(ULONG rows, ULONG columns, VARTYPE vt) {
     array_.reset();
-    SAFEARRAY* psa = nullptr;
-    // The Ex form reserves and fills the hidden element-type field.
-    ThrowIfFailed(::SafeArrayAllocDescriptorEx(vt, 2, &psa));
-    // Bounds are stored from the last dimension to the first.
-    psa->rgsabound[0].cElements = rows;
-    psa->rgsabound[0].lLbound = 0;
-    psa->rgsabound[1].cElements = columns;
-    psa->rgsabound[1].lLbound = 0;
-    psa->cbElements = sizeof(Element);
-    psa->fFeatures = FADF_HAVEVARTYPE | FeaturesOf(vt);
-    const HRESULT hr = ::SafeArrayAllocData(psa);
-    if (FAILED(hr)) {
-        ::SafeArrayDestroyDescriptor(psa);
-        throw HResultError(hr);
-    }
-    array_.reset(psa);
+    // Bounds are given first dimension first: the columns, then the rows. The
+    // platform records the element type and the features that go with it.
+    SAFEARRAYBOUND bounds[2] = {{columns, 0}, {rows, 0}};
+    array_.reset(ThrowIfNull(::SafeArrayCreate(vt, 2, bounds)));
 }
 
 template <class Element>

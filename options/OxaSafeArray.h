@@ -16,8 +16,8 @@ template <class Element>
 class COxaSafeArray {
 public:
     // Makes an array of rows x columns elements of type vt, all zero, replacing
-    // (and destroying) the one held. Throws HResultError with the platform's
-    // failure.
+    // (and destroying) the one held. The one place the library makes such an
+    // array. Throws HResultError (E_OUTOFMEMORY) when the platform makes none.
     void Create(ULONG rows, ULONG columns, VARTYPE vt);
 
     // Stores a copy of *element at (column, row); the caller keeps its own value.

@@ -5,9 +5,11 @@
 
 #include "options/DefaultSettings.h"
 #include "options/OxaSafeArray.h"
+#include "options/PathWalk.h"
 #include "options/RegistryTree.h"
 #include "options/ValueConversion.h"
 #include "options/ValueOrigin.h"
+#include "support/MainKeyHives.h"
 #include "support/Result.h"
 #include "trace/TimeTrace.h"
 
@@ -18,67 +20,6 @@ namespace veska {
 __attribute__((init_priority(1000))) ReaderWriterLock OptionsCacheLock;
 
 namespace {
-
-// Paths up to this many code units are folded whole on the stack, the places
-// of their backslashes kept as the bits of one word.
-constexpr std::size_t kPathFoldCapacity = 64;
-
-// Folds text[0, length), length <= 64, into out and returns a word whose bit i
-// is set where unit i is a backslash. With SSE2, eight units at a time.
-std::uint64_t FoldPath(const wchar_t* text, std::size_t length, wchar_t* out) noexcept {
-    std::uint64_t backslashes = 0;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i backslash = _mm_set1_epi16(L'\\');
-    for (; i + 8 <= length; i += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), FoldBlock(units));
-        const __m128i found = _mm_packs_epi16(_mm_cmpeq_epi16(units, backslash), _mm_setzero_si128());
-        backslashes |= std::uint64_t(unsigned(_mm_movemask_epi8(found))) << i;
-    }
-#endif
-    for (; i < length; ++i) {
-        out[i] = FoldUnit(text[i]);
-        if (text[i] == L'\\') backslashes |= std::uint64_t(1) << i;
-    }
-    return backslashes;
-}
-
-// Looks up every backslash-separated segment of [p, end) in turn, from node
-// down; null as soon as one is not filed. A path that fits the fold buffer is
-// folded whole first and its segments compared as they are; a longer one is
-// folded segment by segment.
-OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noexcept {
-    const std::size_t length = static_cast<std::size_t>(end - p);
-    if (length <= kPathFoldCapacity) {
-        wchar_t folded[kPathFoldCapacity];
-        std::uint64_t backslashes = FoldPath(p, length, folded);
-        for (std::size_t start = 0;;) {
-            const std::size_t stop = backslashes != 0 ? std::size_t(__builtin_ctzll(backslashes)) : length;
-            const auto found = node->keys.find(FoldedView{std::wstring_view(folded + start, stop - start)});
-            if (found == node->keys.end() || found->second == nullptr) return nullptr;
-            node = found->second.get();
-            if (backslashes == 0) return node;
-            backslashes &= backslashes - 1;
-            start = stop + 1;
-        }
-    }
-    for (;;) {
-        const wchar_t* const segmentEnd = std::find(p, end, L'\\');
-        const auto found =
-            node->keys.find(UnfoldedName{std::wstring_view(p, static_cast<std::size_t>(segmentEnd - p))});
-        if (found == node->keys.end() || found->second == nullptr) return nullptr;
-        node = found->second.get();
-        if (segmentEnd == end) return node;
-        p = segmentEnd + 1;
-    }
-}
-
-// The value filed under name, read up to its first null; the empty name finds
-// the key's unnamed value.
-OpsInfo::ValueMap::const_iterator FindValue(const OpsInfo& node, const wchar_t* name) noexcept {
-    return node.values.find(UnfoldedName{CacheValueName(TextOf(name))});
-}
 
 // Splits a corrected path at its last backslash into the parent's path and the
 // key name; false when the path has no backslash.
@@ -120,94 +61,16 @@ LoadCounts CountCache(const OpsInfo& root) {
     return counts;
 }
 
-const wchar_t* HiveName(HKEY hive) noexcept {
-    if (hive == HKEY_LOCAL_MACHINE) return L"HKEY_LOCAL_MACHINE";
-    if (hive == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
-    return L"HKEY_CURRENT_USER";
-}
-
-// Appends a path to a key's text with one backslash between them.
-void AppendKeyPath(std::wstring& text, std::wstring_view path) {
-    while (!path.empty() && path.front() == L'\\') path.remove_prefix(1);
-    while (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
-    if (path.empty()) return;
-    text += L'\\';
-    text += path;
-}
-
-// A VARIANT holding a VT_BSTR copy of text; throws when memory runs out.
-void PutText(VARIANT& slot, std::wstring_view text) {
-    slot.bstrVal = CopyBstr(text.data(), static_cast<UINT>(text.size())).detach();
-    slot.vt = VT_BSTR;
-}
-
-void PutNumber(VARIANT& slot, LONG number) noexcept {
-    slot.lVal = number;
-    slot.vt = VT_I4;
-}
-
-// The rows of settings files as the diagnostics hand them out, in a VARIANT of
-// VT_ARRAY | VT_VARIANT: the first dimension the five columns, the second the
-// rows, as GetValues lays out its array.
-void PutFileRows(const SettingsFileRows& rows, VARIANT* out) {
-    COxaSafeArray<VARIANT> table;
-    table.Create(static_cast<ULONG>(rows.size()), 5, VT_VARIANT);
-    if (!rows.empty()) {
-        SafeArrayDataAccess access;
-        ThrowIfFailed(access.Access(table.Array()));
-        VARIANT* slot = access.data<VARIANT>();
-        for (const SettingsFileRow& row : rows) {
-            PutText(slot[0], row.path);
-            PutText(slot[1], SettingsResultName(row.result));
-            PutNumber(slot[2], row.line);
-            PutNumber(slot[3], row.column);
-            PutText(slot[4], row.message);
-            slot += 5;
-        }
-    }
-    out->parray = table.Detach();
-    out->vt = VT_ARRAY | VT_VARIANT;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // The cache
 
 HRESULT CVeskaOptions::MainKeyToHive(int mainKey, HKEY* hive) noexcept {
-    switch (mainKey) {
-        case 0: *hive = HKEY_LOCAL_MACHINE; return S_OK;
-        case 1: *hive = HKEY_CURRENT_USER; return S_OK;
-        case 2: *hive = HKEY_CLASSES_ROOT; return S_OK;
-        default: return E_INVALIDARG;
-    }
-}
-
-
-// SetCorrectRoot and GetOpsInfo run on every read: they are built into their
-// callers, keeping their trace scopes.
-__attribute__((always_inline)) inline CVeskaOptions::CorrectedPath CVeskaOptions::SetCorrectRoot(
-    const wchar_t* path) const noexcept {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::SetCorrectRoot");
-    // put_Root keeps the prefix free of nulls and ending in a backslash, so the
-    // segments of the joined path are those of the prefix followed by the path's.
-    // Without a prefix the length is not asked of the system.
-    const BSTR prefix = m_bstrRoot.get();
-    return CorrectedPath{prefix != nullptr ? std::wstring_view(prefix, ::SysStringLen(prefix))
-                                           : std::wstring_view(),
-                         TextOf(path)};
-}
-
-__attribute__((always_inline)) inline OpsInfo* CVeskaOptions::GetOpsInfo(
-    const CorrectedPath& path) const noexcept {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::GetOpsInfo");
-    OpsInfo* node = m_pRoot.get();
-    if (node == nullptr || path.empty()) return node;
-    if (!path.head.empty()) {
-        node = Descend(node, path.head.data(), path.head.data() + path.head.size() - 1);
-        if (node == nullptr) return nullptr;
-    }
-    return Descend(node, path.tail.data(), path.tail.data() + path.tail.size());
+    const MainKeyHive* row = FindMainKey(mainKey);
+    RETURN_HR_IF_NULL(E_INVALIDARG, row);
+    *hive = row->hive;
+    return S_OK;
 }
 
 std::wstring CVeskaOptions::RegistryPathOf(const CorrectedPath& path) const {
@@ -218,14 +81,6 @@ std::wstring CVeskaOptions::RegistryPathOf(const CorrectedPath& path) const {
     result += path.head;
     result += path.tail;
     return result;
-}
-
-std::wstring CVeskaOptions::RegistryKeyText(const CorrectedPath& path) const {
-    std::wstring text = HiveName(m_hive);
-    AppendKeyPath(text, m_sMainKey);
-    AppendKeyPath(text, path.head);
-    AppendKeyPath(text, path.tail);
-    return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -247,7 +102,7 @@ STDMETHODIMP CVeskaOptions::Init(int MainKey, BSTR Root) {
         ExclusiveLock lock(OptionsCacheLock);
         SettingsFileRows files;
         HRESULT hr = FillKeysValues(key.get(), root.get());
-        if (SUCCEEDED(hr)) hr = LoadDefaultSettings(*root, &files) ? S_FALSE : S_OK;
+        if (SUCCEEDED(hr)) hr = LoadDefaultSettings(*root, &files);
         const LoadCounts counts = CountCache(*root);
         m_sMainKey = std::move(mainKey);
         m_hive = hive;
@@ -311,88 +166,8 @@ STDMETHODIMP CVeskaOptions::put_Root(BSTR newVal) {
 // ---------------------------------------------------------------------------
 // Reading
 
-namespace {
-
-constexpr DISPID kDispidGetKeys = 3;
-constexpr DISPID kDispidGetValues = 5;
-
-// True for a call of GetKeys or GetValues in a form only scripts use: Root alone,
-// or Root and a VARIANT passed by reference.
-bool IsScriptArrayCall(DISPID id, WORD flags, const DISPPARAMS* params) noexcept {
-    if (id != kDispidGetKeys && id != kDispidGetValues) return false;
-    if ((flags & DISPATCH_METHOD) == 0 || params == nullptr || params->rgvarg == nullptr ||
-        params->cNamedArgs != 0) {
-        return false;
-    }
-    return params->cArgs == 1 ||
-           (params->cArgs == 2 && V_VT(&params->rgvarg[0]) == (VT_BYREF | VT_VARIANT));
-}
-
-// The keys' array of strings as an array of VARIANTs of the same shape, each
-// holding a copy of its string: the scripting engines index arrays of VARIANTs
-// only.
-HRESULT ToVariantArray(SAFEARRAY* strings, UniqueSafeArray& variants) noexcept {
-    // The descriptor keeps its bounds last dimension first; SafeArrayCreate
-    // takes them first dimension first.
-    SAFEARRAYBOUND bounds[2] = {strings->rgsabound[1], strings->rgsabound[0]};
-    variants.reset(::SafeArrayCreate(VT_VARIANT, 2, bounds));
-    RETURN_HR_IF_NULL(E_OUTOFMEMORY, variants.get());
-    SafeArrayDataAccess from;
-    SafeArrayDataAccess to;
-    RETURN_IF_FAILED(from.Access(strings));
-    RETURN_IF_FAILED(to.Access(variants.get()));
-    const BSTR* text = from.data<BSTR>();
-    VARIANT* slot = to.data<VARIANT>();
-    const ULONG count = bounds[0].cElements * bounds[1].cElements;
-    for (ULONG i = 0; i < count; ++i) {
-        if (text[i] != nullptr) {
-            slot[i].bstrVal = ::SysAllocStringLen(text[i], ::SysStringLen(text[i]));
-            RETURN_HR_IF_NULL(E_OUTOFMEMORY, slot[i].bstrVal);
-        }
-        slot[i].vt = VT_BSTR;
-    }
-    return S_OK;
-}
-
-}  // namespace
-
-STDMETHODIMP OptionsDispatch::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
-                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                     UINT* argError) {
-    if (!IsScriptArrayCall(id, flags, params)) {
-        return DispatchImpl::Invoke(id, iid, lcid, flags, params, result, exception, argError);
-    }
-    if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
-    const UINT rootIndex = params->cArgs - 1;  // the arguments come last first
-    UniqueVariant root;
-    if (FAILED(::VariantChangeType(root.get(), &params->rgvarg[rootIndex], 0, VT_BSTR))) {
-        if (argError != nullptr) *argError = rootIndex;
-        return DISP_E_TYPEMISMATCH;
-    }
-    UniqueSafeArray array;
-    const HRESULT hr = id == kDispidGetKeys ? GetKeys(V_BSTR(root.get()), array.put())
-                                            : GetValues(V_BSTR(root.get()), array.put());
-    RETURN_IF_FAILED(hr);
-    if (id == kDispidGetKeys && array.get() != nullptr) {
-        UniqueSafeArray variants;
-        RETURN_IF_FAILED(ToVariantArray(array.get(), variants));
-        array = std::move(variants);
-    }
-    // No keys or values: an empty VARIANT, as the member hands out a null array.
-    UniqueVariant value;
-    if (array.get() != nullptr) {
-        V_VT(value.get()) = VT_ARRAY | VT_VARIANT;
-        V_ARRAY(value.get()) = array.detach();
-    }
-    if (result != nullptr) RETURN_IF_FAILED(::VariantCopy(result, value.get()));
-    if (params->cArgs == 2) {
-        VARIANT* target = V_VARIANTREF(&params->rgvarg[0]);
-        ::VariantClear(target);
-        *target = value.detach();
-    }
-    return hr;
-}
+// ---------------------------------------------------------------------------
+// Reading
 
 STDMETHODIMP CVeskaOptions::GetKeys(BSTR Root, SAFEARRAY** Keys) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::GetKeys");
@@ -469,8 +244,7 @@ STDMETHODIMP CVeskaOptions::GetValueByName(BSTR Root, BSTR Attr, VARIANT* Val) {
 // Writing and adding
 
 HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t* attr,
-                                              const VARIANT* val, LONG changeDefault,
-                                              LONG setDirtyBit, LONG addOnly) {
+                                              const VARIANT* val, WriteMode mode) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::InternalSetValueByName");
     RETURN_HR_IF(E_FAIL, val == nullptr || m_pRoot == nullptr || root == nullptr || attr == nullptr);
     return ComBoundary([&]() -> HRESULT {
@@ -483,11 +257,11 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
 
         const std::wstring_view name = CacheValueName(TextOf(attr));
         const auto found = node->values.find(UnfoldedName{name});
-        RETURN_HR_IF(E_FAIL, found != node->values.end() && addOnly != 0);
-        RETURN_HR_IF(E_FAIL, found == node->values.end() && changeDefault == 0 && addOnly == 0);
+        RETURN_HR_IF(E_FAIL, found != node->values.end() && mode.addOnly);
+        RETURN_HR_IF(E_FAIL, found == node->values.end() && !mode.changeDefault && !mode.addOnly);
         // What can run out of memory is made before the cache changes.
         std::wstring registryPath;
-        if (changeDefault != 0) registryPath = RegistryPathOf(path);
+        if (mode.changeDefault) registryPath = RegistryPathOf(path);
 
         // The registry receives the value written, also when the cache keeps a
         // value that only compares equal to it (the comparison follows the
@@ -501,7 +275,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
             origin.replacedRegistry = OriginOf(*found->second.get()).StandsForRegistry();
             if (!SameValue(*found->second.get(), *value.get())) {
                 found->second = std::move(value);
-                if (setDirtyBit != 0) m_bDirty = VARIANT_TRUE;
+                if (mode.setDirtyBit) m_bDirty = VARIANT_TRUE;
                 written = found->second.get();
             }
             entry = found->second.get();
@@ -510,7 +284,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
             written = entry;
         }
         SetOrigin(*entry, origin);
-        if (changeDefault == 0) return S_OK;
+        if (!mode.changeDefault) return S_OK;
         // A value the registry refused lives in the cache alone: S_FALSE says
         // that the next load will not have it.
         if (!WriteRegistryValue(registryPath, attr, *written)) return S_FALSE;
@@ -522,7 +296,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
 
 STDMETHODIMP CVeskaOptions::SetValueByName(BSTR Root, BSTR Attr, VARIANT* Val, LONG ChangeDefault,
                                            LONG SetDirtyBit) {
-    return InternalSetValueByName(Root, Attr, Val, ChangeDefault, SetDirtyBit, 0);
+    return InternalSetValueByName(Root, Attr, Val, {ChangeDefault != 0, SetDirtyBit != 0, false});
 }
 
 STDMETHODIMP CVeskaOptions::SetKeys(BSTR, SAFEARRAY*, LONG) {
@@ -563,7 +337,7 @@ STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
 }
 
 STDMETHODIMP CVeskaOptions::AddValueByName(BSTR Root, BSTR Attr, VARIANT* Val, LONG ChangeDefault) {
-    return InternalSetValueByName(Root, Attr, Val, ChangeDefault, 0, 1);
+    return InternalSetValueByName(Root, Attr, Val, {ChangeDefault != 0, false, true});
 }
 
 // ---------------------------------------------------------------------------
@@ -644,160 +418,6 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         }
         return S_OK;
     });
-}
-
-// ---------------------------------------------------------------------------
-// Diagnostics: what the last Init read, and from where
-
-static_assert(static_cast<int>(OriginKind::Registry) == VeskaOriginRegistry &&
-              static_cast<int>(OriginKind::SettingsFile) == VeskaOriginSettingsFile &&
-              static_cast<int>(OriginKind::Written) == VeskaOriginWritten &&
-              static_cast<int>(OriginKind::Persisted) == VeskaOriginPersisted);
-
-STDMETHODIMP CVeskaOptions::GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::GetValueOrigin");
-    RETURN_HR_IF_NULL(E_POINTER, Origin);
-    ::VariantInit(Origin);
-    return ComBoundary([&]() -> HRESULT {
-        SharedLock lock(OptionsCacheLock);
-        RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
-        RETURN_HR_IF(E_INVALIDARG, Root == nullptr || Attr == nullptr);
-        const CorrectedPath path = SetCorrectRoot(Root);
-        const OpsInfo* node = GetOpsInfo(path);
-        RETURN_HR_IF_NULL(E_INVALIDARG, node);
-        const auto found = FindValue(*node, Attr);
-        RETURN_HR_IF(E_INVALIDARG, found == node->values.end());
-        const ValueOrigin origin = OriginOf(*found->second.get());
-
-        UniqueSafeArray array = UniqueSafeArray::Adopt(::SafeArrayCreateVector(VT_VARIANT, 0, 5));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, array.get());
-        {
-            SafeArrayDataAccess access;
-            ThrowIfFailed(access.Access(array.get()));
-            VARIANT* slot = access.data<VARIANT>();
-            PutNumber(slot[0], static_cast<LONG>(origin.kind));
-            if (origin.kind == OriginKind::Registry) {
-                PutText(slot[1], RegistryKeyText(path));
-            } else if (origin.kind == OriginKind::SettingsFile &&
-                       origin.file < m_settingsFiles.size()) {
-                PutText(slot[1], m_settingsFiles[origin.file].path);
-            } else {
-                PutText(slot[1], std::wstring_view());
-            }
-            const bool fromFile = origin.kind == OriginKind::SettingsFile;
-            PutNumber(slot[2], fromFile ? origin.line : 0);
-            PutText(slot[3], origin.replacedRegistry ? RegistryKeyText(path) : std::wstring());
-            PutText(slot[4], fromFile ? SettingsTypeName(origin.unconverted) : std::wstring_view());
-        }
-        Origin->parray = array.detach();
-        Origin->vt = VT_ARRAY | VT_VARIANT;
-        return S_OK;
-    });
-}
-
-STDMETHODIMP CVeskaOptions::GetSettingsFiles(VARIANT* Files) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::GetSettingsFiles");
-    RETURN_HR_IF_NULL(E_POINTER, Files);
-    ::VariantInit(Files);
-    return ComBoundary([&]() -> HRESULT {
-        SharedLock lock(OptionsCacheLock);
-        RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
-        PutFileRows(m_settingsFiles, Files);
-        return S_OK;
-    });
-}
-
-HRESULT CVeskaOptions::LoadCount(LONG LoadCounts::*count, LONG* result) const {
-    RETURN_HR_IF_NULL(E_POINTER, result);
-    *result = 0;
-    SharedLock lock(OptionsCacheLock);
-    RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
-    *result = m_loadCounts.*count;
-    return S_OK;
-}
-
-STDMETHODIMP CVeskaOptions::get_KeyCount(LONG* Count) {
-    return LoadCount(&LoadCounts::keys, Count);
-}
-
-STDMETHODIMP CVeskaOptions::get_ValueCount(LONG* Count) {
-    return LoadCount(&LoadCounts::values, Count);
-}
-
-STDMETHODIMP CVeskaOptions::get_OverriddenCount(LONG* Count) {
-    return LoadCount(&LoadCounts::overridden, Count);
-}
-
-STDMETHODIMP CVeskaOptions::get_SettingsFolder(BSTR* Folder) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::get_SettingsFolder");
-    RETURN_HR_IF_NULL(E_POINTER, Folder);
-    *Folder = nullptr;
-    return ComBoundary([&]() -> HRESULT {
-        std::wstring folder;
-        RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), !SettingsFolderPath(folder));
-        *Folder = CopyBstr(folder.data(), static_cast<UINT>(folder.size())).detach();
-        return S_OK;
-    });
-}
-
-// Touches nothing of the object: the merge runs into a tree of its own, which
-// goes when the call returns, so no lock is held while files are parsed.
-STDMETHODIMP CVeskaOptions::CheckSettings(BSTR Path, VARIANT* Files) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::CheckSettings");
-    RETURN_HR_IF_NULL(E_POINTER, Files);
-    ::VariantInit(Files);
-    RETURN_HR_IF(E_INVALIDARG, ::SysStringLen(Path) == 0);
-    return ComBoundary([&]() -> HRESULT {
-        std::wstring path(TextOf(Path));
-        // The rows name files by their full paths, as Init's do.
-        const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-        if (needed != 0) {
-            std::wstring full(needed, L'\0');
-            const DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-            if (length != 0 && length < needed) path.assign(full.data(), length);
-        }
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        RETURN_HR_IF(E_INVALIDARG, attributes == INVALID_FILE_ATTRIBUTES);
-        OpsInfoTree scratch(new OpsInfo());
-        SettingsFileRows rows;
-        const bool failed = MergeSettingsFiles(*scratch, path,
-                                               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, &rows);
-        PutFileRows(rows, Files);
-        return failed ? S_FALSE : S_OK;
-    });
-}
-
-// ---------------------------------------------------------------------------
-// IPersistStreamInit: exposed, not implemented.
-
-STDMETHODIMP CVeskaOptions::GetClassID(CLSID*) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::GetClassID");
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CVeskaOptions::IsDirty() {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::IsDirty");
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CVeskaOptions::Load(LPSTREAM) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::Load");
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CVeskaOptions::Save(LPSTREAM, BOOL) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::Save");
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CVeskaOptions::GetSizeMax(ULARGE_INTEGER*) {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::GetSizeMax");
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CVeskaOptions::InitNew() {
-    VESKA_TRACE_SCOPE(L"CVeskaOptions::InitNew");
-    return E_NOTIMPL;
 }
 
 }  // namespace veska

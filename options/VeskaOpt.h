@@ -21,6 +21,7 @@
 #include "com/Dispatch.h"
 #include "options/DefaultSettings.h"
 #include "options/OpsInfo.h"
+#include "options/OptionsDispatch.h"
 #include "support/Owners.h"
 #include "support/ReaderWriterLock.h"
 
@@ -36,23 +37,6 @@ struct LoadCounts {
     LONG keys = 0;        // every key below the Init key
     LONG values = 0;      // every value of the Init key and the keys below it
     LONG overridden = 0;  // the values among them that a settings file gave
-};
-
-// The object's IDispatch (reached through IVeskaOptions3) answers the names of
-// IVeskaOptionsDiagnostics too, so a script, which cannot ask for a second
-// interface, calls them on the object it holds; the IDispatch of
-// IVeskaOptionsDiagnostics itself serves that interface's own DISPIDs.
-// The IDispatch of the options object. GetKeys and GetValues hand their arrays
-// out through typed array references, and the type information's dispatch takes
-// nothing else there; scripts pass a VARIANT variable by reference (VBScript) or
-// no reference at all (JScript has none). Those two forms are answered here: the
-// array, as an array of VARIANTs (the only arrays the scripting engines index),
-// goes into the variable when there is one, and into the result. Every other
-// call goes to the type information as before.
-class OptionsDispatch : public DispatchImpl<IVeskaOptions3, IVeskaOptionsDiagnostics> {
-public:
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
 };
 
 class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
@@ -147,10 +131,18 @@ public:
     // The node at a corrected path, or null; never creates a node.
     OpsInfo* GetOpsInfo(const CorrectedPath& path) const noexcept;
 
+    // How the write behind SetValueByName and AddValueByName goes.
+    struct WriteMode {
+        bool changeDefault = false;  // also write the value below HKEY_CURRENT_USER
+        bool setDirtyBit = false;    // a write that changes the cached value sets Dirty
+        bool addOnly = false;        // refuse a value the key has already (AddValueByName)
+    };
+
     // The write behind SetValueByName and AddValueByName: S_OK or E_FAIL, or the
-    // failure of copying val. Takes the exclusive lock itself.
+    // failure of copying val; S_FALSE when the registry refused a value the
+    // cache keeps. Takes the exclusive lock itself.
     HRESULT InternalSetValueByName(const wchar_t* root, const wchar_t* attr, const VARIANT* val,
-                                   LONG changeDefault, LONG setDirtyBit, LONG addOnly);
+                                   WriteMode mode);
 
 private:
     // Releases a cache tree through FreeOpsInfoMem.

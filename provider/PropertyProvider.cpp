@@ -1,6 +1,5 @@
 #include "provider/PropertyProvider.h"
 
-#include <algorithm>
 #include <string>
 
 #include "support/InstallationDir.h"
@@ -11,9 +10,6 @@ namespace veska {
 PropertyFrameFunction ShowPropertyFrame = &::OleCreatePropertyFrame;
 
 namespace {
-
-// Length of a CLSID in braced registry form, without the terminator.
-constexpr int kGuidStringLength = 38;
 
 // The class context the managed options dialog may be served from.
 constexpr DWORD kManagedDialogContext =
@@ -52,6 +48,20 @@ UniqueSafeArray ObjectVector(const CollectedPages& pages, VARTYPE vt) {
 #endif
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Collecting the pages for one member
+
+template <class Use>
+HRESULT CPropertyProvider::WithCollectedPages(Use&& use) noexcept {
+    return ComBoundary([&]() -> HRESULT {
+        CollectedPages pages;
+        RETURN_IF_FAILED(CollectPages(pages));
+        const HRESULT hr = ComBoundary([&]() -> HRESULT { return use(pages); });
+        ReleasePagesAndClearReadOnly(pages);
+        return hr;
+    });
+}
 
 // ---------------------------------------------------------------------------
 // Registration
@@ -129,107 +139,6 @@ STDMETHODIMP CPropertyProvider::GetRegisteredPageGuids(SAFEARRAY** PageGuids) {
 #endif  // !VESKA_EARLIER_EDITION
 
 // ---------------------------------------------------------------------------
-// Late binding
-
-namespace {
-
-// The members whose parameters automation cannot carry.
-constexpr DISPID kDispidDoPropertySheet = 2;
-constexpr DISPID kDispidDoNewPropertySheet = 4;
-constexpr DISPID kDispidGetRegisteredObj = 5;
-
-// Argument index of params converted to vt in out; DISP_E_TYPEMISMATCH, with the
-// index in *argError, when it does not convert.
-HRESULT ConvertArgument(const DISPPARAMS& params, UINT index, VARTYPE vt, UniqueVariant& out,
-                        UINT* argError) noexcept {
-    if (SUCCEEDED(::VariantChangeType(out.get(), &params.rgvarg[index], 0, vt))) return S_OK;
-    if (argError != nullptr) *argError = index;
-    return DISP_E_TYPEMISMATCH;
-}
-
-// A window handle given as a number: its low 32 bits, sign-extended.
-HRESULT WindowArgument(const DISPPARAMS& params, UINT index, HWND* window,
-                       UINT* argError) noexcept {
-    UniqueVariant number;
-    RETURN_IF_FAILED(ConvertArgument(params, index, VT_I8, number, argError));
-    *window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<LONG>(number.get()->llVal)));
-    return S_OK;
-}
-
-#ifndef VESKA_EARLIER_EDITION
-// Puts a reference of its own on object into the empty target: VT_DISPATCH when
-// it answers IDispatch (a null one, Nothing, for no object), VT_UNKNOWN otherwise.
-void PutObject(IUnknown* object, VARIANT* target) noexcept {
-    IDispatch* dispatch = nullptr;
-    if (object == nullptr || SUCCEEDED(object->QueryInterface(IID_IDispatch,
-                                                              reinterpret_cast<void**>(&dispatch)))) {
-        V_VT(target) = VT_DISPATCH;
-        V_DISPATCH(target) = dispatch;
-        return;
-    }
-    object->AddRef();
-    V_VT(target) = VT_UNKNOWN;
-    V_UNKNOWN(target) = object;
-}
-#endif
-
-}  // namespace
-
-STDMETHODIMP CPropertyProvider::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
-                                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                       UINT* argError) {
-    bool taken = id == kDispidDoPropertySheet || id == kDispidDoNewPropertySheet;
-#ifndef VESKA_EARLIER_EDITION
-    taken = taken || id == kDispidGetRegisteredObj;
-#endif
-    if (!taken || (flags & DISPATCH_METHOD) == 0) {
-        return DispatchImpl<NewestPropertyProvider>::Invoke(id, iid, lcid, flags, params, result,
-                                                            exception, argError);
-    }
-    if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
-    if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-    const UINT count = params->cArgs;  // the arguments come last first
-    HWND window = nullptr;
-    if (id == kDispidDoPropertySheet) {
-        if (count != 1) return DISP_E_BADPARAMCOUNT;
-        RETURN_IF_FAILED(WindowArgument(*params, 0, &window, argError));
-        return DoPropertySheet(window);
-    }
-    if (id == kDispidDoNewPropertySheet) {
-        if (count != 2) return DISP_E_BADPARAMCOUNT;
-        RETURN_IF_FAILED(WindowArgument(*params, 1, &window, argError));
-        UniqueVariant title;
-        RETURN_IF_FAILED(ConvertArgument(*params, 0, VT_BSTR, title, argError));
-        return DoNewPropertySheet(window, V_BSTR(title.get()));
-    }
-#ifndef VESKA_EARLIER_EDITION
-    if (count != 1 && count != 2) return DISP_E_BADPARAMCOUNT;
-    UniqueVariant text;
-    RETURN_IF_FAILED(ConvertArgument(*params, count - 1, VT_BSTR, text, argError));
-    IID wanted;
-    VARIANT* out = count == 2 ? &params->rgvarg[0] : nullptr;
-    const bool outUsable = out == nullptr || V_VT(out) == (VT_BYREF | VT_VARIANT);
-    if (V_BSTR(text.get()) == nullptr || FAILED(::IIDFromString(V_BSTR(text.get()), &wanted)) ||
-        !outUsable) {
-        if (argError != nullptr) *argError = outUsable ? count - 1 : 0;
-        return DISP_E_TYPEMISMATCH;
-    }
-    ComPtr<IUnknown> found;
-    const HRESULT hr = GetRegisteredObj(wanted, found.put());
-    RETURN_IF_FAILED(hr);
-    if (out != nullptr) {
-        ::VariantClear(V_VARIANTREF(out));
-        PutObject(found.get(), V_VARIANTREF(out));
-    }
-    if (result != nullptr) PutObject(found.get(), result);
-    return hr;
-#else
-    return DISP_E_MEMBERNOTFOUND;
-#endif
-}
-
-// ---------------------------------------------------------------------------
 // Showing the pages
 
 STDMETHODIMP CPropertyProvider::DoPropertySheet(HWND hwParent) {
@@ -283,133 +192,6 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
                                      pages.totalPages, pages.pageGuidStrings.get(), parentWindow,
                                      help.get(), readOnly, sFormTitle);
 #endif
-}
-
-// ---------------------------------------------------------------------------
-// Collecting the pages
-
-template <class Use>
-HRESULT CPropertyProvider::WithCollectedPages(Use&& use) noexcept {
-    return ComBoundary([&]() -> HRESULT {
-        CollectedPages pages;
-        RETURN_IF_FAILED(CollectPages(pages));
-        const HRESULT hr = ComBoundary([&]() -> HRESULT { return use(pages); });
-        ReleaseCollectedPages(pages);
-        return hr;
-    });
-}
-
-HRESULT CPropertyProvider::CollectPages(CollectedPages& pages) {
-    pages.objects.reserve(m_registered.size() + 1);
-    std::vector<PageEntry> working;
-
-    // Our own references on the entries: an object that answers for its pages may
-    // call back into the provider and change the list meanwhile.
-    std::vector<ComPtr<IUnknown>> held;
-    held.reserve(m_registered.size());
-    for (const ComPtr<IUnknown>& entry : m_registered) {
-        if (entry) held.push_back(ComPtr<IUnknown>::CopyOf(entry.get()));
-    }
-
-    for (const ComPtr<IUnknown>& entry : held) {
-        ULONG added = 0;
-        if (ComPtr<IOrderedPropertyPages> ordered = entry.try_query<IOrderedPropertyPages>()) {
-            added = AddOrderedPages(ordered.get(), working);
-        } else if (ComPtr<ISpecifyPropertyPages> specified =
-                       entry.try_query<ISpecifyPropertyPages>()) {
-            added = AddSpecifiedPages(specified.get(), working);
-        } else {
-            pages.objects.clear();
-            return E_FAIL;
-        }
-        if (added > 0) {
-            pages.objects.push_back(ComPtr<IUnknown>::CopyOf(entry.get()));
-            pages.totalPages += added;
-        }
-    }
-    pages.objects.push_back(ComPtr<IUnknown>::CopyOf(ControllingUnknown()));
-
-    pages.pageClsids.reset(new CLSID[pages.totalPages]);
-    if (pages.totalPages > 0) {
-        pages.pageGuidStrings = UniqueSafeArray::Adopt(
-            ThrowIfNull(::SafeArrayCreateVector(VT_BSTR, 0, pages.totalPages)));
-    }
-    SafeArrayDataAccess strings;
-    if (pages.pageGuidStrings) ThrowIfFailed(strings.Access(pages.pageGuidStrings.get()));
-    wchar_t buffer[kGuidStringLength + 1];
-    for (const PageEntry& entry : working) {
-        if (pages.pageClsidCount >= pages.totalPages) break;
-        pages.pageClsids[pages.pageClsidCount] = entry.clsid;
-        ::StringFromGUID2(entry.clsid, buffer, kGuidStringLength + 1);
-        strings.data<BSTR>()[pages.pageClsidCount] = CopyBstr(buffer, kGuidStringLength).detach();
-        ++pages.pageClsidCount;
-    }
-    return S_OK;
-}
-
-void CPropertyProvider::ReleaseCollectedPages(CollectedPages& pages) noexcept {
-    pages.objects.clear();
-    pages.pageClsids.reset();
-    m_bPropertySheetReadOnly = false;
-    m_bReadOnly = false;
-}
-
-void CPropertyProvider::InsertPageSorted(std::vector<PageEntry>& pages, const PageEntry& entry) {
-    // Before the first page of a strictly lower priority: the list stays in
-    // descending order and pages of equal priority keep their arrival order.
-    const auto position = std::upper_bound(pages.begin(), pages.end(), entry,
-                                           [](const PageEntry& inserted, const PageEntry& listed) {
-                                               return inserted.priority > listed.priority;
-                                           });
-    pages.insert(position, entry);
-}
-
-ULONG CPropertyProvider::AddSpecifiedPages(ISpecifyPropertyPages* specified,
-                                           std::vector<PageEntry>& pages) {
-    CAUUID announced = {0, nullptr};
-    if (FAILED(specified->GetPages(&announced))) return 0;
-    const UniqueCoTaskMem elements = UniqueCoTaskMem::Adopt(announced.pElems);
-    // A count without an array announces nothing.
-    if (announced.cElems == 0 || !elements) return 0;
-    for (ULONG i = 0; i < announced.cElems; ++i) InsertPageSorted(pages, {announced.pElems[i], 0});
-    return announced.cElems;
-}
-
-ULONG CPropertyProvider::AddOrderedPages(IOrderedPropertyPages* ordered,
-                                         std::vector<PageEntry>& pages) {
-    UniqueSafeArray array;
-    if (FAILED(ordered->GetOrderedPages(array.put())) || !array) return 0;
-    // Only a two-dimensional array of VARIANT has the rows this reads; anything
-    // else would be read as the wrong element type.
-    VARTYPE vt = VT_EMPTY;
-    if (::SafeArrayGetDim(array.get()) != 2 || FAILED(::SafeArrayGetVartype(array.get(), &vt)) ||
-        vt != VT_VARIANT) {
-        return 0;
-    }
-    LONG lower = 0;
-    LONG upper = -1;
-    if (FAILED(::SafeArrayGetLBound(array.get(), 2, &lower)) ||
-        FAILED(::SafeArrayGetUBound(array.get(), 2, &upper))) {
-        return 0;
-    }
-    const LONGLONG rows = static_cast<LONGLONG>(upper) - lower + 1;
-
-    ULONG added = 0;
-    for (LONGLONG row = 0; row < rows; ++row) {
-        LONG clsidIndex[2] = {0, static_cast<LONG>(row)};
-        LONG priorityIndex[2] = {1, static_cast<LONG>(row)};
-        UniqueVariant clsidText;
-        UniqueVariant priority;
-        // An index outside the array leaves the VARIANT empty, which skips the row.
-        ::SafeArrayGetElement(array.get(), clsidIndex, clsidText.get());
-        ::SafeArrayGetElement(array.get(), priorityIndex, priority.get());
-        if (clsidText.vt() != VT_BSTR || priority.vt() != VT_I4) continue;
-        CLSID clsid;
-        if (FAILED(::CLSIDFromString(clsidText.get()->bstrVal, &clsid))) continue;
-        InsertPageSorted(pages, {clsid, priority.get()->lVal});
-        ++added;
-    }
-    return added;
 }
 
 // ---------------------------------------------------------------------------

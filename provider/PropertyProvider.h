@@ -43,7 +43,7 @@ struct PageEntry {
 };
 
 // What CollectPages gathers for one collecting member. The member owns it and
-// hands it to ReleaseCollectedPages when done; the owners below also release
+// hands it to ReleasePagesAndClearReadOnly when done; the owners below also release
 // everything when an exception unwinds past it.
 struct CollectedPages {
     // Registered objects that contributed pages, in registration order, then the
@@ -138,8 +138,9 @@ private:
     // Fills pages from the registered objects; E_FAIL, with nothing kept, when an
     // entry answers neither page interface. Throws std::bad_alloc or HResultError.
     HRESULT CollectPages(CollectedPages& pages);
-    // Releases what CollectPages gathered and clears both read-only flags.
-    void ReleaseCollectedPages(CollectedPages& pages) noexcept;
+    // Releases what CollectPages gathered and clears both read-only flags: the
+    // flags hold for the one showing of the pages.
+    void ReleasePagesAndClearReadOnly(CollectedPages& pages) noexcept;
     // Runs use(pages) on a fresh collection and releases it afterwards, whatever
     // use returns or throws; a failed collection is returned untouched.
     template <class Use>

@@ -50,15 +50,13 @@ class FoldedMap {
 
 public:
     struct Entry {
-        PooledName first;
+        // Where the folded name lies in the map's pool: not the name itself,
+        // which NameOf gives.
+        PooledName pooledName;
         Mapped second;
     };
     using iterator = typename std::vector<Entry>::iterator;
     using const_iterator = typename std::vector<Entry>::const_iterator;
-
-    // Names up to this many code units are folded into a buffer on the stack
-    // once per look-up; longer ones are folded on the fly by every comparison.
-    static constexpr std::size_t kStackFoldCapacity = 64;
 
     iterator begin() noexcept { return entries_.begin(); }
     iterator end() noexcept { return entries_.end(); }
@@ -68,7 +66,7 @@ public:
     bool empty() const noexcept { return entries_.empty(); }
 
     // The folded name of an entry of this map; null-terminated.
-    std::wstring_view NameOf(const Entry& entry) const noexcept { return NameAt(entry.first); }
+    std::wstring_view NameOf(const Entry& entry) const noexcept { return NameAt(entry.pooledName); }
 
     void clear() noexcept {
         entries_.clear();
@@ -96,8 +94,8 @@ public:
         return found != end() && CompareFoldedViews(NameOf(*found), name.text) == 0 ? found : end();
     }
     iterator find(UnfoldedName name) noexcept {
-        if (name.text.size() <= kStackFoldCapacity) {
-            wchar_t folded[kStackFoldCapacity];
+        if (name.text.size() <= kStackFoldUnits) {
+            wchar_t folded[kStackFoldUnits];
             FoldUnits(name.text.data(), name.text.size(), folded);
             return find(FoldedView{std::wstring_view(folded, name.text.size())});
         }
@@ -128,7 +126,7 @@ public:
     }
 
     iterator erase(iterator where) noexcept {
-        pool_->unused += where->first.length + 1;
+        pool_->unused += where->pooledName.length + 1;
         const iterator next = entries_.erase(where);
         if (entries_.empty()) pool_.reset();
         return next;
@@ -164,7 +162,7 @@ public:
         for (std::size_t i = 0; i < order.size(); ++i) {
             if (lastOfName(i)) {
                 ++kept;
-                keptUnits += entries_[order[i]].first.length + 1;
+                keptUnits += entries_[order[i]].pooledName.length + 1;
             }
         }
         std::vector<Entry> sorted;
@@ -175,7 +173,7 @@ public:
         for (std::size_t i = 0; i < order.size(); ++i) {
             if (!lastOfName(i)) continue;
             Entry& entry = entries_[order[i]];
-            entry.first = CopyName(*pool, NameOf(entry));
+            entry.pooledName = CopyName(*pool, NameOf(entry));
             sorted.push_back(std::move(entry));
         }
         entries_.swap(sorted);
@@ -183,7 +181,7 @@ public:
     }
     void DropAppended(std::size_t from) noexcept {
         // The names of appended entries lie at the end of the pool, in order.
-        if (from < entries_.size()) pool_->used = entries_[from].first.offset;
+        if (from < entries_.size()) pool_->used = entries_[from].pooledName.offset;
         entries_.erase(begin() + static_cast<std::ptrdiff_t>(from), end());
     }
 
@@ -228,7 +226,7 @@ private:
     // unchanged.
     void Repool(std::size_t extra) {
         PoolPtr pool = NewPool(std::size_t(pool_->used - pool_->unused) + extra);
-        for (Entry& entry : entries_) entry.first = CopyName(*pool, NameOf(entry));
+        for (Entry& entry : entries_) entry.pooledName = CopyName(*pool, NameOf(entry));
         pool_ = std::move(pool);
     }
 

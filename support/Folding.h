@@ -55,17 +55,38 @@ inline __m128i FoldBlock(__m128i units) noexcept {
 }
 #endif
 
+// Names and paths up to this many code units are folded whole into a buffer on
+// the stack for a look-up; longer ones are folded as they are compared. A path
+// that fits has the places of its backslashes kept as the bits of one word.
+inline constexpr std::size_t kStackFoldUnits = 64;
+
 // Writes the folded form of text[0, length) to out, eight units at a time
-// where the processor has SSE2.
-inline void FoldUnits(const wchar_t* text, std::size_t length, wchar_t* out) noexcept {
+// where the processor has SSE2. When backslashes is given (length at most
+// kStackFoldUnits), *backslashes gets a word whose bit i is set where unit i is
+// a backslash. Built into its callers, where a null backslashes drops the
+// marking.
+__attribute__((always_inline)) inline void FoldUnits(const wchar_t* text, std::size_t length,
+                                                     wchar_t* out,
+                                                     std::uint64_t* backslashes = nullptr) noexcept {
+    std::uint64_t marks = 0;
     std::size_t i = 0;
 #if defined(__SSE2__)
+    const __m128i backslash = _mm_set1_epi16(L'\\');
     for (; i + 8 <= length; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), FoldBlock(units));
+        if (backslashes != nullptr) {
+            const __m128i found =
+                _mm_packs_epi16(_mm_cmpeq_epi16(units, backslash), _mm_setzero_si128());
+            marks |= std::uint64_t(unsigned(_mm_movemask_epi8(found))) << i;
+        }
     }
 #endif
-    for (; i < length; ++i) out[i] = FoldUnit(text[i]);
+    for (; i < length; ++i) {
+        out[i] = FoldUnit(text[i]);
+        if (backslashes != nullptr && text[i] == L'\\') marks |= std::uint64_t(1) << i;
+    }
+    if (backslashes != nullptr) *backslashes = marks;
 }
 
 // Compares the folded forms of two texts by unsigned UTF-16 code units.

@@ -524,8 +524,8 @@ TEST(FaultSeam, StaysOutOfTheShippedLibrary) {
           "advapi32.dll!RegEnumValueW", "advapi32.dll!RegEnumKeyExW", "advapi32.dll!RegSetValueExW",
           "advapi32.dll!RegDeleteValueW", "advapi32.dll!RegDeleteKeyW",
           "oleaut32.dll!SysAllocStringLen", "oleaut32.dll!VariantCopy",
-          "oleaut32.dll!VariantChangeType", "oleaut32.dll!SafeArrayAllocDescriptorEx",
-          "oleaut32.dll!SafeArrayAllocData", "ole32.dll!CLSIDFromProgID",
+          "oleaut32.dll!VariantChangeType", "oleaut32.dll!SafeArrayCreate",
+          "ole32.dll!CLSIDFromProgID",
           "ole32.dll!CoCreateInstance"}) {
         EXPECT_EQ(imports.count(name), 1u) << name;
     }

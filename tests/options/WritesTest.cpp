@@ -32,8 +32,9 @@ TEST_F(Writes, FlagTable) {
         opts = NewOptions();
         ASSERT_EQ(Init(sub), S_OK);
         auto* object = static_cast<CVeskaOptions*>(opts.get());
-        EXPECT_EQ(object->InternalSetValueByName(L"", L"V", I4(2).get(), row.changeDefault,
-                                                 row.setDirty, row.addOnly), row.hr) << sub;
+        const CVeskaOptions::WriteMode mode{row.changeDefault != 0, row.setDirty != 0,
+                                            row.addOnly != 0};
+        EXPECT_EQ(object->InternalSetValueByName(L"", L"V", I4(2).get(), mode), row.hr) << sub;
         EXPECT_EQ(Value(L"", L"v"), row.cache) << sub;
         EXPECT_EQ(ValueExists(HKEY_CURRENT_USER, Reg(sub), L"v") ? ReadDword(HKEY_CURRENT_USER, Reg(sub), L"v") : 0,
                   row.registry) << sub;

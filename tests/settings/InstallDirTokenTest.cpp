@@ -11,7 +11,7 @@ namespace {
 
 std::wstring MergedPath() {
     OpsInfo* root = new OpsInfo();
-    EXPECT_FALSE(LoadDefaultSettings(*root));
+    EXPECT_EQ(LoadDefaultSettings(*root), S_OK);
     const VARIANT* value = test::CachedValue(*root, L"", L"path");
     std::wstring text = value && value->vt == VT_BSTR ? value->bstrVal : L"<missing>";
     test::FreeTree(root);

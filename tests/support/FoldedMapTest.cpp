@@ -83,7 +83,7 @@ TEST(FoldedMap, HoldsWhatAStdMapHoldsThroughRandomChanges) {
         auto expected = model.begin();
         for (const auto& entry : map) {
             ASSERT_EQ(map.NameOf(entry), expected->first) << "step " << step;
-            ASSERT_EQ(map.NameOf(entry).data()[entry.first.length], L'\0');
+            ASSERT_EQ(map.NameOf(entry).data()[entry.pooledName.length], L'\0');
             ASSERT_EQ(entry.second, expected->second) << "step " << step;
             ++expected;
         }
