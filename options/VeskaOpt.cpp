@@ -279,12 +279,12 @@ STDMETHODIMP CVeskaOptions::get_Root(BSTR* Root) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::get_Root");
     RETURN_HR_IF_NULL(E_FAIL, Root);
     SharedLock lock(OptionsCacheLock);
-    BSTR copy = nullptr;
+    UniqueBstr copy;
     if (m_bstrRoot) {
-        copy = ::SysAllocStringLen(m_bstrRoot.get(), ::SysStringLen(m_bstrRoot.get()));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy);
+        copy = TryCopyBstr(m_bstrRoot.get());
+        RETURN_HR_IF(E_OUTOFMEMORY, !copy);
     }
-    *Root = copy;
+    *Root = copy.detach();
     return S_OK;
 }
 
@@ -300,11 +300,11 @@ STDMETHODIMP CVeskaOptions::put_Root(BSTR newVal) {
     }
     const bool separated = text.back() == L'\\';
     const UINT length = static_cast<UINT>(text.size() + (separated ? 0 : 1));
-    BSTR prefix = ::SysAllocStringLen(nullptr, length);
-    RETURN_HR_IF_NULL(E_OUTOFMEMORY, prefix);
-    std::wmemcpy(prefix, text.data(), text.size());
-    prefix[length - 1] = L'\\';
-    m_bstrRoot.reset(prefix);
+    UniqueBstr prefix = TryCopyBstr(nullptr, length);
+    RETURN_HR_IF(E_OUTOFMEMORY, !prefix);
+    std::wmemcpy(prefix.get(), text.data(), text.size());
+    prefix.get()[length - 1] = L'\\';
+    m_bstrRoot = std::move(prefix);
     return S_OK;
 }
 
@@ -346,7 +346,7 @@ HRESULT ToVariantArray(SAFEARRAY* strings, UniqueSafeArray& variants) noexcept {
     const ULONG count = bounds[0].cElements * bounds[1].cElements;
     for (ULONG i = 0; i < count; ++i) {
         if (text[i] != nullptr) {
-            slot[i].bstrVal = ::SysAllocStringLen(text[i], ::SysStringLen(text[i]));
+            slot[i].bstrVal = TryCopyBstr(text[i]).detach();
             RETURN_HR_IF_NULL(E_OUTOFMEMORY, slot[i].bstrVal);
         }
         slot[i].vt = VT_BSTR;
@@ -387,9 +387,7 @@ STDMETHODIMP OptionsDispatch::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
     }
     if (result != nullptr) RETURN_IF_FAILED(::VariantCopy(result, value.get()));
     if (params->cArgs == 2) {
-        VARIANT* target = V_VARIANTREF(&params->rgvarg[0]);
-        ::VariantClear(target);
-        *target = value.detach();
+        value.MoveTo(*V_VARIANTREF(&params->rgvarg[0]));
     }
     return hr;
 }
