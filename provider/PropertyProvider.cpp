@@ -5,6 +5,7 @@
 
 #include "module/TimeTrace.h"
 #include "support/InstallationDir.h"
+#include "support/WindowHandle.h"
 
 namespace veska {
 
@@ -152,7 +153,7 @@ HRESULT WindowArgument(const DISPPARAMS& params, UINT index, HWND* window,
                        UINT* argError) noexcept {
     UniqueVariant number;
     RETURN_IF_FAILED(ConvertArgument(params, index, VT_I8, number, argError));
-    *window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<LONG>(number.get()->llVal)));
+    *window = WindowFromNumber(number.get()->llVal);
     return S_OK;
 }
 
@@ -219,8 +220,9 @@ STDMETHODIMP CPropertyProvider::Invoke(DISPID id, REFIID iid, LCID lcid, WORD fl
     const HRESULT hr = GetRegisteredObj(wanted, found.put());
     RETURN_IF_FAILED(hr);
     if (out != nullptr) {
-        ::VariantClear(V_VARIANTREF(out));
-        PutObject(found.get(), V_VARIANTREF(out));
+        UniqueVariant object;
+        PutObject(found.get(), object.get());
+        object.MoveTo(*V_VARIANTREF(out));
     }
     if (result != nullptr) PutObject(found.get(), result);
     return hr;
@@ -263,8 +265,7 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
     if (GetInstallationDir(helpDirectory)) helpDirectory += L"\\Help";
     UniqueBstr help = CopyBstr(helpDirectory.c_str(), static_cast<UINT>(helpDirectory.size()));
 
-    // Window handles are 32-bit values; the dialog takes them sign-extended.
-    const hyper parentWindow = static_cast<LONG>(reinterpret_cast<LONG_PTR>(hwParent));
+    const hyper parentWindow = NumberFromWindow(hwParent);
     // The arrays stay ours: a lock held across the call keeps the dialog from
     // destroying them.
     SafeArrayDataAccess guidsLock;
