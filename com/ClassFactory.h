@@ -1,5 +1,5 @@
-// The class object of a class: makes instances through the row's creator. And
-// the cache that keeps one per class for a DLL's DllGetClassObject.
+// The class object of a class, which makes instances through the class's
+// creator, and the cache in which a DLL's DllGetClassObject keeps one per class.
 #pragma once
 
 #include <windows.h>
