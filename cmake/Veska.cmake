@@ -246,7 +246,7 @@ function(veska_add_edition edition)
 
   configure_file(${CMAKE_SOURCE_DIR}/res/VeskaOptions.rc.in ${out}/VeskaOptions.rc @ONLY)
   set_source_files_properties(${out}/VeskaOptions.rc PROPERTIES
-    OBJECT_DEPENDS "${tlb};${CMAKE_SOURCE_DIR}/res/VeskaOptions.rgs;${CMAKE_SOURCE_DIR}/res/PropertyProvider.rgs")
+    OBJECT_DEPENDS "${tlb};${CMAKE_SOURCE_DIR}/res/VeskaOptions.rgs;${CMAKE_SOURCE_DIR}/res/PropertyProvider.rgs;${CMAKE_SOURCE_DIR}/res/ResourceIds.h")
 
   set(dll veska_dll_${edition})
   add_library(${dll} SHARED

@@ -73,4 +73,30 @@ HRESULT CreateCachedClassFactory(InstanceCreator create, REFIID iid, void** ppv)
     return hr;
 }
 
+HRESULT ClassObjectCache::Get(InstanceCreator create, REFIID iid, void** ppv,
+                              ClassObjectCreator make) noexcept {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    IUnknown* object = object_.load(std::memory_order_acquire);
+    if (object == nullptr) {
+        ::AcquireSRWLockExclusive(&firstUse_);
+        object = object_.load(std::memory_order_relaxed);
+        HRESULT hr = S_OK;
+        if (object == nullptr) {
+            void* made = nullptr;
+            hr = make(create, IID_IUnknown, &made);
+            object = SUCCEEDED(hr) ? static_cast<IUnknown*>(made) : nullptr;
+            if (object != nullptr) object_.store(object, std::memory_order_release);
+        }
+        ::ReleaseSRWLockExclusive(&firstUse_);
+        if (object == nullptr) return FAILED(hr) ? hr : E_UNEXPECTED;
+    }
+    return object->QueryInterface(iid, ppv);
+}
+
+void ClassObjectCache::Clear() noexcept {
+    IUnknown* object = object_.exchange(nullptr, std::memory_order_acq_rel);
+    if (object != nullptr) object->Release();
+}
+
 }  // namespace veska

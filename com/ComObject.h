@@ -30,15 +30,13 @@ namespace veska {
 struct SingleThreadModel {
     static long Increment(volatile long& v) noexcept { return ++v; }
     static long Decrement(volatile long& v) noexcept { return --v; }
-    struct ObjectLock {};
 };
 
-// Reference counts changed with interlocked operations; each object carries a
-// critical section of its own.
+// Reference counts changed with interlocked operations. Objects guard their own
+// state with the locks their class needs; the model adds none.
 struct MultiThreadModel {
     static long Increment(volatile long& v) noexcept { return ::InterlockedIncrement(&v); }
     static long Decrement(volatile long& v) noexcept { return ::InterlockedDecrement(&v); }
-    using ObjectLock = CriticalSection;
 };
 
 template <class I, class Via = I>
@@ -106,7 +104,6 @@ protected:
 
     volatile long refCount_ = 0;
     IUnknown* outer_ = nullptr;
-    typename ThreadModel::ObjectLock objectLock_;
 
     template <class T>
     friend class AggregatedObject;

@@ -7,6 +7,7 @@
 
 #include "inspector/Console.h"
 #include "inspector/ValueText.h"
+#include "support/Utf16Bytes.h"
 
 namespace veskaopt {
 
@@ -111,14 +112,9 @@ std::wstring RegValueLine(const ValueNode& value) {
             // bytes with their terminating null.
             const std::wstring text = DataText(data);
             if (!HasControl(text)) return lead + Quoted(text);
-            std::basic_string<BYTE> bytes;
-            for (wchar_t c : text) {
-                bytes += static_cast<BYTE>(c & 0xFF);
-                bytes += static_cast<BYTE>(c >> 8);
-            }
-            bytes += BYTE{0};
-            bytes += BYTE{0};
-            return HexForm(lead, REG_SZ, bytes.data(), bytes.size());
+            std::string bytes = veska::Utf16LeBytes(text);
+            bytes.append(2, '\0');
+            return HexForm(lead, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()), bytes.size());
         }
     }
 }

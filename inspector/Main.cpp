@@ -15,6 +15,7 @@
 #include "inspector/OptionsTree.h"
 #include "inspector/SettingsCheck.h"
 #include "inspector/ValueText.h"
+#include "support/Utf16Bytes.h"
 
 namespace veskaopt {
 namespace {
@@ -72,17 +73,17 @@ void AddPersist(CLI::App* command, Arguments& args, const char* what) {
 
 std::wstring Describe(const Origin& origin) {
     switch (origin.kind) {
-        case -1: return L"origin unknown";
-        case 1: return L"registry";
-        case 2: {
+        case kOriginUnknown: return L"origin unknown";
+        case VeskaOriginRegistry: return L"registry";
+        case VeskaOriginSettingsFile: {
             std::wstring text = L"settings file " + origin.source;
             if (origin.line > 0) text += L":" + std::to_wstring(origin.line);
             if (!origin.unconverted.empty()) text += L", did not convert to " + origin.unconverted;
             if (!origin.replaced.empty()) text += L"; overrides registry " + origin.replaced;
             return text;
         }
-        case 3: return L"written";
-        case 4: return L"written, persisted";
+        case VeskaOriginWritten: return L"written";
+        case VeskaOriginPersisted: return L"written, persisted";
         default: return L"none";
     }
 }
@@ -113,10 +114,9 @@ void WriteOutput(const std::string& output, const void* data, size_t size) {
         return;
     }
     const std::wstring path = Wide(output);
-    veska::UniqueHandle file = veska::UniqueHandle::Adopt(::CreateFileW(
+    const veska::UniqueFile file = veska::UniqueFile::Adopt(::CreateFileW(
         path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        (void)file.detach();
+    if (!file) {
         throw ToolError(kExitFailure, L"creating " + path, HRESULT_FROM_WIN32(::GetLastError()));
     }
     DWORD written = 0;
@@ -222,11 +222,7 @@ int Export(const Arguments& args) {
     const KeyNode tree = session.ReadTree(L"", false);
     if (args.format == "reg") {
         const std::wstring text = ExportReg(tree, Trimmed(root));
-        std::string bytes = "\xFF\xFE";
-        for (wchar_t c : text) {
-            bytes += static_cast<char>(c & 0xFF);
-            bytes += static_cast<char>((c >> 8) & 0xFF);
-        }
+        const std::string bytes = std::string(veska::kUtf16LeMark) + veska::Utf16LeBytes(text);
         WriteOutput(args.output, bytes.data(), bytes.size());
     } else {
         const std::string json = ExportJson(tree, HiveOf(args.mainKey).name, root);

@@ -18,9 +18,13 @@ namespace veskaopt {
 using Hive = veska::MainKeyHive;
 const Hive& HiveOf(int mainKey);
 
+// The origin kind of a value whose object lacks the diagnostics interface; the
+// interface's own kinds are VeskaOrigin's, all of them 0 or above.
+inline constexpr long kOriginUnknown = -1;
+
 // Where a value of the cache comes from, as the diagnostics interface tells.
 struct Origin {
-    long kind = -1;         // a VeskaOrigin; -1 when the interface is missing
+    long kind = kOriginUnknown;  // a VeskaOrigin, or kOriginUnknown
     std::wstring source;    // registry key or settings file
     long line = 0;          // line in the settings file, 0 where unknown
     std::wstring replaced;  // registry key of the value a settings file replaced

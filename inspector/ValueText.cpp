@@ -46,15 +46,12 @@ std::wstring DataText(const VARIANT& value) {
                              : std::wstring();
     }
     if (value.vt == VT_BOOL) return value.boolVal ? L"True" : L"False";
-    VARIANT text;
-    ::VariantInit(&text);
-    if (FAILED(::VariantChangeTypeEx(&text, const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0,
+    veska::UniqueVariant text;
+    if (FAILED(::VariantChangeTypeEx(text.get(), const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0,
                                      VT_BSTR))) {
         return L"?";
     }
-    std::wstring result(text.bstrVal, ::SysStringLen(text.bstrVal));
-    ::VariantClear(&text);
-    return result;
+    return std::wstring(V_BSTR(text.get()), ::SysStringLen(V_BSTR(text.get())));
 }
 
 std::wstring Escaped(const std::wstring& text) {

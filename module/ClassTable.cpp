@@ -5,27 +5,25 @@
 #include "module/Registration.h"
 #include "options/VeskaOpt.h"
 #include "provider/PropertyProvider.h"
+#include "res/ResourceIds.h"
 
 namespace veska {
 
 namespace {
 
-constexpr UINT kOptionsScript = 101;
-constexpr UINT kProviderScript = 202;
-
 HRESULT UpdateOptionsRegistry(bool registering) {
-    return UpdateClassRegistry(CLSID_VeskaOptions, kOptionsScript, registering);
+    return UpdateClassRegistry(CLSID_VeskaOptions, IDR_OPTIONS_SCRIPT, registering);
 }
 
 HRESULT UpdateProviderRegistry(bool registering) {
-    return UpdateClassRegistry(CLSID_PropertyProvider, kProviderScript, registering);
+    return UpdateClassRegistry(CLSID_PropertyProvider, IDR_PROVIDER_SCRIPT, registering);
 }
 
 ObjectMapEntry objectMap[] = {
     {&CLSID_VeskaOptions, &UpdateOptionsRegistry, &CreateCachedClassFactory,
-     &CreateComInstance<CVeskaOptions>, nullptr},
+     &CreateComInstance<CVeskaOptions>, {}},
     {&CLSID_PropertyProvider, &UpdateProviderRegistry, &CreateCachedClassFactory,
-     &CreateComInstance<CPropertyProvider>, nullptr},
+     &CreateComInstance<CPropertyProvider>, {}},
     {},
 };
 

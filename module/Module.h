@@ -47,15 +47,11 @@ public:
     // interface; cleared when the library detaches.
     TypeInfoCache& TypeInfo() noexcept { return typeInfo_; }
 
-    // Guards the first creation of each class object.
-    CriticalSection& ClassObjectLock() noexcept { return classObjectLock_; }
-
 private:
     volatile long lockCount_ = 0;
     ObjectMapEntry* objectMap_ = nullptr;
     HINSTANCE instance_ = nullptr;
     TypeInfoCache typeInfo_;
-    CriticalSection classObjectLock_;
 };
 
 extern TimeTraceLoader TheTimeTraceLoader;

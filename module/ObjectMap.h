@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "com/ClassFactory.h"
+
 namespace veska {
 
 struct ObjectMapEntry {
@@ -11,16 +13,15 @@ struct ObjectMapEntry {
     // Registers (true) or unregisters (false) the class's registry entries.
     HRESULT (*UpdateRegistry)(bool registering);
     // Makes the class object for this row, asked for iid.
-    HRESULT (*CreateClassObject)(HRESULT (*createInstance)(IUnknown*, REFIID, void**), REFIID iid,
-                                 void** ppv);
+    ClassObjectCreator CreateClassObject;
     // Makes an instance: plain, or aggregated when an outer object is given.
-    HRESULT (*CreateInstance)(IUnknown* outer, REFIID iid, void** ppv);
-    IUnknown* classObject;  // cached; holds one reference while set
+    InstanceCreator CreateInstance;
+    ClassObjectCache classObject;  // holds one reference while set
 };
 
-// The class object of clsid, created on first use under the class-object lock and
-// cached in its row, asked for iid. CLASS_E_CLASSNOTAVAILABLE (with *ppv null)
-// for a class the map does not hold.
+// The class object of clsid, created on first use and cached in its row, asked
+// for iid. CLASS_E_CLASSNOTAVAILABLE (with *ppv null) for a class the map does
+// not hold.
 HRESULT GetClassObjectFromMap(ObjectMapEntry* map, REFCLSID clsid, REFIID iid, void** ppv) noexcept;
 
 // Releases the cached class objects; run when the library detaches.

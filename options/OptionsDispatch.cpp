@@ -83,9 +83,7 @@ STDMETHODIMP OptionsDispatch::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flag
     }
     if (result != nullptr) RETURN_IF_FAILED(::VariantCopy(result, value.get()));
     if (params->cArgs == 2) {
-        VARIANT* target = V_VARIANTREF(&params->rgvarg[0]);
-        ::VariantClear(target);
-        *target = value.detach();
+        value.MoveTo(*V_VARIANTREF(&params->rgvarg[0]));
     }
     return hr;
 }

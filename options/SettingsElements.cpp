@@ -185,13 +185,14 @@ bool MergeValue(OpsInfo& node, IXMLDataNodeList* values, ULONG64 index, const Ke
     ValueOrigin origin{OriginKind::SettingsFile, OriginOf(entry).StandsForRegistry(),
                        record != nullptr ? record->file : std::uint16_t(0)};
     origin.line = static_cast<std::uint16_t>(line > 0 && line <= kLastOriginLine ? line : 0);
-    ::VariantClear(&entry);
     UniqueBstr text;
     const bool read = SUCCEEDED(item->GetText(text.put()));
     // Every cached string is a real BSTR, also when the text is empty or unread.
     if (!read || !text) text = CopyBstr(L"");
-    entry.vt = VT_BSTR;
-    entry.bstrVal = text.detach();
+    UniqueVariant value;
+    V_VT(value.get()) = VT_BSTR;
+    V_BSTR(value.get()) = text.detach();
+    value.MoveTo(entry);
     SetOrigin(entry, origin);
     if (!read) {
         Record(record, line, [&] { return L"the text of " + named() + L" cannot be read"; });
@@ -213,8 +214,7 @@ bool MergeValue(OpsInfo& node, IXMLDataNodeList* values, ULONG64 index, const Ke
         });
         return false;
     }
-    ::VariantClear(&entry);
-    entry = converted.detach();
+    converted.MoveTo(entry);
     SetOrigin(entry, origin);
     return true;
 }

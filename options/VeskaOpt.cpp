@@ -134,12 +134,12 @@ STDMETHODIMP CVeskaOptions::get_Root(BSTR* Root) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::get_Root");
     RETURN_HR_IF_NULL(E_FAIL, Root);
     SharedLock lock(OptionsCacheLock);
-    BSTR copy = nullptr;
+    UniqueBstr copy;
     if (m_bstrRoot) {
-        copy = ::SysAllocStringLen(m_bstrRoot.get(), ::SysStringLen(m_bstrRoot.get()));
-        RETURN_HR_IF_NULL(E_OUTOFMEMORY, copy);
+        copy = TryCopyBstr(m_bstrRoot.get());
+        RETURN_HR_IF(E_OUTOFMEMORY, !copy);
     }
-    *Root = copy;
+    *Root = copy.detach();
     return S_OK;
 }
 
@@ -155,11 +155,11 @@ STDMETHODIMP CVeskaOptions::put_Root(BSTR newVal) {
     }
     const bool separated = text.back() == L'\\';
     const UINT length = static_cast<UINT>(text.size() + (separated ? 0 : 1));
-    BSTR prefix = ::SysAllocStringLen(nullptr, length);
-    RETURN_HR_IF_NULL(E_OUTOFMEMORY, prefix);
-    std::wmemcpy(prefix, text.data(), text.size());
-    prefix[length - 1] = L'\\';
-    m_bstrRoot.reset(prefix);
+    UniqueBstr prefix = TryCopyBstr(nullptr, length);
+    RETURN_HR_IF(E_OUTOFMEMORY, !prefix);
+    std::wmemcpy(prefix.get(), text.data(), text.size());
+    prefix.get()[length - 1] = L'\\';
+    m_bstrRoot = std::move(prefix);
     return S_OK;
 }
 

@@ -172,8 +172,7 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
     if (GetInstallationDir(helpDirectory)) helpDirectory += L"\\Help";
     UniqueBstr help = CopyBstr(helpDirectory.c_str(), static_cast<UINT>(helpDirectory.size()));
 
-    // Window handles are 32-bit values; the dialog takes them sign-extended.
-    const hyper parentWindow = static_cast<LONG>(reinterpret_cast<LONG_PTR>(hwParent));
+    const hyper parentWindow = NumberFromWindow(hwParent);
     // The arrays stay ours: a lock held across the call keeps the dialog from
     // destroying them.
     SafeArrayDataAccess guidsLock;

@@ -4,6 +4,7 @@
 #include "provider/PropertyProvider.h"
 
 #include "support/Result.h"
+#include "support/WindowHandle.h"
 
 namespace veska {
 
@@ -23,7 +24,7 @@ HRESULT WindowArgument(const DISPPARAMS& params, UINT index, HWND* window,
                        UINT* argError) noexcept {
     UniqueVariant number;
     RETURN_IF_FAILED(ConvertArgument(params, index, VT_I8, number, argError));
-    *window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<LONG>(number.get()->llVal)));
+    *window = WindowFromNumber(number.get()->llVal);
     return S_OK;
 }
 
@@ -90,8 +91,9 @@ STDMETHODIMP CPropertyProvider::Invoke(DISPID id, REFIID iid, LCID lcid, WORD fl
     const HRESULT hr = GetRegisteredObj(wanted, found.put());
     RETURN_IF_FAILED(hr);
     if (out != nullptr) {
-        ::VariantClear(V_VARIANTREF(out));
-        PutObject(found.get(), V_VARIANTREF(out));
+        UniqueVariant object;
+        PutObject(found.get(), object.get());
+        object.MoveTo(*V_VARIANTREF(out));
     }
     if (result != nullptr) PutObject(found.get(), result);
     return hr;

@@ -80,6 +80,13 @@ struct FindHandleTraits {
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(Type h) noexcept { ::FindClose(h); }
 };
+// A file opened with CreateFileW, which reports failure as INVALID_HANDLE_VALUE
+// rather than null.
+struct FileHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
 struct KernelHandleTraits {
     using Type = HANDLE;
     static Type Invalid() noexcept { return nullptr; }
@@ -108,6 +115,7 @@ using UniqueHkey = UniqueResource<HkeyTraits>;
 using UniqueLibrary = UniqueResource<LibraryTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueSafeArray = UniqueResource<SafeArrayTraits>;
 using UniqueCoTaskMem = UniqueResource<CoTaskMemTraits>;
 
@@ -150,9 +158,21 @@ private:
     return UniqueBstr::Adopt(ThrowIfNull(::SysAllocString(text)));
 }
 
+// A new BSTR holding length characters of text (length uninitialised ones for
+// null text), for code that must not throw: empty when the allocation fails.
+[[nodiscard]] inline UniqueBstr TryCopyBstr(const wchar_t* text, UINT length) noexcept {
+    return UniqueBstr::Adopt(::SysAllocStringLen(text, length));
+}
+
+// A new BSTR with the characters of source, embedded nulls included; empty when
+// the allocation fails. Callers tell a null source from a failure themselves.
+[[nodiscard]] inline UniqueBstr TryCopyBstr(BSTR source) noexcept {
+    return TryCopyBstr(source, ::SysStringLen(source));
+}
+
 // A new BSTR holding length characters of text; throws E_OUTOFMEMORY.
 [[nodiscard]] inline UniqueBstr CopyBstr(const wchar_t* text, UINT length) {
-    return UniqueBstr::Adopt(ThrowIfNull(::SysAllocStringLen(text, length)));
+    return UniqueBstr::Adopt(ThrowIfNull(TryCopyBstr(text, length).detach()));
 }
 
 // Owner of a VARIANT: initialised empty, cleared when it goes out of scope.
@@ -201,6 +221,13 @@ public:
         VARIANT v = value_;
         ::VariantInit(&value_);
         return v;
+    }
+    // Clears target (a caller's VARIANT, say one passed by reference) and hands
+    // it what this owner holds; the owner is left VT_EMPTY. The reserved words of
+    // target are overwritten too.
+    void MoveTo(VARIANT& target) noexcept {
+        ::VariantClear(&target);
+        target = detach();
     }
     VARTYPE vt() const noexcept { return value_.vt; }
 

@@ -22,6 +22,7 @@
 #include "com/Dispatch.h"
 #include "companions/common/InprocServer.h"
 #include "support/Owners.h"
+#include "support/WindowHandle.h"
 
 namespace {
 
@@ -81,10 +82,9 @@ HRESULT ShowFrame(std::vector<ComPtr<IUnknown>>& objects, std::vector<CLSID>& pa
     std::vector<IUnknown*> pointers;
     for (const ComPtr<IUnknown>& object : objects) pointers.push_back(object.get());
     const wchar_t* caption = title != nullptr && title[0] != L'\0' ? title : L"Options";
-    const HWND owner = reinterpret_cast<HWND>(static_cast<LONG_PTR>(parentWindow));
-    return ::OleCreatePropertyFrame(owner, 0, 0, caption, static_cast<ULONG>(pointers.size()),
-                                    pointers.data(), static_cast<ULONG>(pages.size()), pages.data(),
-                                    0, 0, nullptr);
+    return ::OleCreatePropertyFrame(veska::WindowFromNumber(parentWindow), 0, 0, caption,
+                                    static_cast<ULONG>(pointers.size()), pointers.data(),
+                                    static_cast<ULONG>(pages.size()), pages.data(), 0, 0, nullptr);
 }
 
 #ifdef VESKA_EARLIER_EDITION

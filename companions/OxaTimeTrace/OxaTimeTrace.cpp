@@ -24,12 +24,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/Owners.h"
 #include "support/RuntimeTeardown.h"
 
 namespace {
 
-CRITICAL_SECTION lineLock;
-HANDLE logFile = INVALID_HANDLE_VALUE;
+// Both are built before DllMain attaches and torn down after it detaches; the
+// log is closed at the detach itself, after the JSON's closing bracket.
+veska::CriticalSection lineLock;
+veska::UniqueFile logFile;
 LARGE_INTEGER frequency;
 bool json = false;
 bool firstEvent = true;  // JSON: no separator before the first event
@@ -55,7 +58,7 @@ std::string Utf8(const wchar_t* text) {
 
 void Write(const std::string& bytes) {
     DWORD written = 0;
-    ::WriteFile(logFile, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::WriteFile(logFile.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 bool WantsJson(const wchar_t* path) {
@@ -75,10 +78,10 @@ void OpenLog() {
         ::lstrcatW(path, L"OxaTimeTrace.log");
     }
     json = WantsJson(path);
-    logFile = ::CreateFileW(path, json ? GENERIC_WRITE : FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            json ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (json && logFile != INVALID_HANDLE_VALUE) Write("[\n");
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    logFile.reset(::CreateFileW(path, json ? GENERIC_WRITE : FILE_APPEND_DATA, sharing, nullptr,
+                                json ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (json && logFile) Write("[\n");
 }
 
 // One trace event; strings that are not valid UTF-16 are written with
@@ -105,12 +108,11 @@ void AppendRecord(int event, const wchar_t* function, const wchar_t* file, int l
 
     if (json) {
         const std::string record = JsonRecord(event, micros, function, file, line, text);
-        ::EnterCriticalSection(&lineLock);
-        if (logFile != INVALID_HANDLE_VALUE) {
+        veska::CriticalSectionLock lock(lineLock);
+        if (logFile) {
             Write(firstEvent ? record : ",\n" + record);
             firstEvent = false;
         }
-        ::LeaveCriticalSection(&lineLock);
         return;
     }
     char prefix[64];
@@ -125,9 +127,8 @@ void AppendRecord(int event, const wchar_t* function, const wchar_t* file, int l
     AppendUtf8(record, text);
     record += "\r\n";
 
-    ::EnterCriticalSection(&lineLock);
-    if (logFile != INVALID_HANDLE_VALUE) Write(record);
-    ::LeaveCriticalSection(&lineLock);
+    veska::CriticalSectionLock lock(lineLock);
+    if (logFile) Write(record);
 }
 
 }  // namespace
@@ -144,16 +145,11 @@ extern "C" void __cdecl OxaTimeTrace(int event, const wchar_t* function, const w
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         ::DisableThreadLibraryCalls(instance);
-        ::InitializeCriticalSection(&lineLock);
         ::QueryPerformanceFrequency(&frequency);
         OpenLog();
     } else if (reason == DLL_PROCESS_DETACH) {
-        if (logFile != INVALID_HANDLE_VALUE) {
-            if (json) Write("\n]\n");
-            ::CloseHandle(logFile);
-        }
-        logFile = INVALID_HANDLE_VALUE;
-        ::DeleteCriticalSection(&lineLock);
+        if (logFile && json) Write("\n]\n");
+        logFile.reset();
         if (reserved == nullptr) veska::FreeRuntimeArena();
     }
     return TRUE;

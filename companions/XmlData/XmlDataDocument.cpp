@@ -163,12 +163,10 @@ HRESULT XmlDataDocument::Parse(const VARIANT* bytes, BSTR text) {
 }
 
 HRESULT XmlDataDocument::ReadAndParse(BSTR path) {
-    const HANDLE handle = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return Refuse(HRESULT_FROM_WIN32(::GetLastError()), L"the file cannot be opened");
-    }
-    veska::UniqueHandle file = veska::UniqueHandle::Adopt(handle);
+    veska::UniqueFile file = veska::UniqueFile::Adopt(::CreateFileW(
+        path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+        nullptr));
+    if (!file) return Refuse(HRESULT_FROM_WIN32(::GetLastError()), L"the file cannot be opened");
     if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
         return Refuse(E_INVALIDARG, L"the path does not name a file");
     }

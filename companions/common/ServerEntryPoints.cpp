@@ -10,7 +10,7 @@ namespace {
 volatile long lockCount = 0;
 // One class factory per served class, in chain order, each made on first use;
 // their own references do not keep the DLL loaded.
-IUnknown* volatile classObjects[companion::kMaxServedClasses] = {};
+veska::ClassObjectCache classObjects[companion::kMaxServedClasses];
 
 // Calls visit(class, index) for each served class in chain order until a call
 // returns anything but S_OK, and returns that; S_OK when every call did.
@@ -35,10 +35,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     if (reason == DLL_PROCESS_ATTACH) {
         ::DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        for (IUnknown* volatile& classObject : classObjects) {
-            if (classObject != nullptr) classObject->Release();
-            classObject = nullptr;
-        }
+        for (veska::ClassObjectCache& classObject : classObjects) classObject.Clear();
         veska::FreeRuntimeArena();
     }
     return TRUE;
@@ -50,18 +47,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
     HRESULT result = CLASS_E_CLASSNOTAVAILABLE;
     ForEachServedClass([&](const companion::ServedClass& served, int index) -> HRESULT {
         if (!::InlineIsEqualGUID(clsid, served.clsid)) return S_OK;
-        IUnknown* volatile& classObject = classObjects[index];
-        if (classObject == nullptr) {
-            void* made = nullptr;
-            result = veska::CreateCachedClassFactory(served.create, IID_IUnknown, &made);
-            if (FAILED(result)) return S_FALSE;
-            // Two first callers may both make one; the first kept wins.
-            if (::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&classObject),
-                                                    made, nullptr) != nullptr) {
-                static_cast<IUnknown*>(made)->Release();
-            }
-        }
-        result = classObject->QueryInterface(iid, ppv);
+        result = classObjects[index].Get(served.create, iid, ppv);
         return S_FALSE;  // the class is found: stop
     });
     return result;

@@ -176,35 +176,40 @@ FunctionEnd
   ${If} ${SectionIsSelected} ${section}
     ${If} ${had} == 0
       !insertmacro Note "Adding ${label}."
-      !insertmacro Register${record}
+      !insertmacro Companions${record} CompanionRegister ""
     ${EndIf}
     WriteRegDWORD HKLM "${UNINST}" "Component ${record}" 1
   ${Else}
     ${If} ${had} == 1
       !insertmacro Note "Removing ${label}."
-      !insertmacro Remove${record} ""
+      !insertmacro Companions${record} CompanionRemove ""
     ${EndIf}
     WriteRegDWORD HKLM "${UNINST}" "Component ${record}" 0
   ${EndIf}
 !macroend
-!macro RegisterSettings
-  !insertmacro RegisterCompanion XMLDataIfsImpl.dll ${CLSID_XMLDATA}
-  !insertmacro RegisterCompanion InstallationInfo.dll ${CLSID_INSTALLATIONINFO}
+
+; What is done to each companion, through the lists Companions<component> and
+; EveryCompanion: each is called with the list's argument, the DLL's file name
+; and its class, "-" for a DLL loaded by its file name and never registered.
+!macro CompanionInstall unused dll clsid
+  !insertmacro InstallCompanion ${dll}
 !macroend
-!macro RemoveSettings un
-  !insertmacro RemoveCompanion "${un}" XMLDataIfsImpl.dll
-  !insertmacro RemoveCompanion "${un}" InstallationInfo.dll
+!macro CompanionStopIfInUse folder dll clsid
+  !insertmacro StopIfInUse "${folder}\${dll}"
 !macroend
-!macro RegisterDialog
-  !insertmacro RegisterCompanion KvtOptions.dll ${CLSID_KVTOPTIONS}
+!macro CompanionDelete folder dll clsid
+  Delete "${folder}\${dll}"
 !macroend
-!macro RemoveDialog un
-  !insertmacro RemoveCompanion "${un}" KvtOptions.dll
+!macro CompanionRegister unused dll clsid
+  !if "${clsid}" != "-"
+    !insertmacro RegisterCompanion ${dll} ${clsid}
+  !endif
 !macroend
-; The trace sink is loaded by its file name, not registered.
-!macro RegisterTrace
-!macroend
-!macro RemoveTrace un
-  Delete "$INSTDIR\x64\OxaTimeTrace.dll"
-  Delete "$INSTDIR\x86\OxaTimeTrace.dll"
+!macro CompanionRemove un dll clsid
+  !if "${clsid}" == "-"
+    Delete "$INSTDIR\x64\${dll}"
+    Delete "$INSTDIR\x86\${dll}"
+  !else
+    !insertmacro RemoveCompanion "${un}" ${dll}
+  !endif
 !macroend

@@ -125,18 +125,16 @@ public:
         for (LONG row = 0; row < static_cast<LONG>(ARRAYSIZE(rows)); ++row) {
             wchar_t text[39];
             ::StringFromGUID2(rows[row].clsid, text, ARRAYSIZE(text));
-            VARIANT cell;
-            V_VT(&cell) = VT_BSTR;
-            V_BSTR(&cell) = ::SysAllocString(text);
-            RETURN_HR_IF_NULL(E_OUTOFMEMORY, V_BSTR(&cell));
+            veska::UniqueVariant cell;
+            V_BSTR(cell.get()) = veska::TryCopyBstr(text, ::lstrlenW(text)).detach();
+            RETURN_HR_IF_NULL(E_OUTOFMEMORY, V_BSTR(cell.get()));
+            V_VT(cell.get()) = VT_BSTR;
             LONG index[2] = {0, row};
-            HRESULT hr = ::SafeArrayPutElement(array.get(), index, &cell);
-            ::VariantClear(&cell);
-            RETURN_IF_FAILED(hr);
-            V_VT(&cell) = VT_I4;
-            V_I4(&cell) = rows[row].priority;
+            RETURN_IF_FAILED(::SafeArrayPutElement(array.get(), index, cell.get()));
+            V_VT(cell.put()) = VT_I4;
+            V_I4(cell.get()) = rows[row].priority;
             index[0] = 1;
-            RETURN_IF_FAILED(::SafeArrayPutElement(array.get(), index, &cell));
+            RETURN_IF_FAILED(::SafeArrayPutElement(array.get(), index, cell.get()));
         }
         *pages = array.detach();
         return S_OK;
@@ -190,7 +188,7 @@ private:
     static constexpr const wchar_t* kProperties[] = {L"WindowTitle", L"StatusBar", L"KeepLog",
                                                      L"LogFile", L"UndoLevels"};
     static HRESULT Text(const std::wstring& text, VARIANT* result) {
-        V_BSTR(result) = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        V_BSTR(result) = veska::TryCopyBstr(text.data(), static_cast<UINT>(text.size())).detach();
         RETURN_HR_IF_NULL(E_OUTOFMEMORY, V_BSTR(result));
         V_VT(result) = VT_BSTR;
         return S_OK;

@@ -7,10 +7,10 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
-#include <prsht.h>
 
 #include "com/ComObject.h"
 #include "companions/common/InprocServer.h"
+#include "tests/common/ClosingPage.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ volatile long activations = 0;
 class ClosingPages : public veska::ObjectRoot<ClosingPages, veska::MultiThreadModel>,
                      public IDispatch,
                      public ISpecifyPropertyPages,
-                     public IPropertyPage {
+                     public veska::test::ClosingPropertyPage {
 public:
     using Interfaces = veska::InterfaceMap<veska::Entry<IDispatch>, veska::Entry<ISpecifyPropertyPages>,
                                            veska::Entry<IPropertyPage>>;
@@ -61,28 +61,9 @@ public:
         return S_OK;
     }
 
-    // IPropertyPage: closes the frame as soon as it shows the page.
-    STDMETHODIMP SetPageSite(IPropertyPageSite*) override { return S_OK; }
-    STDMETHODIMP SetObjects(ULONG, IUnknown**) override { return S_OK; }
-    STDMETHODIMP Activate(HWND parent, LPCRECT, BOOL) override {
-        ::InterlockedIncrement(&activations);
-        ::PostMessageW(::GetAncestor(parent, GA_ROOT), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-        return S_OK;
-    }
-    STDMETHODIMP Deactivate() override { return S_OK; }
-    STDMETHODIMP GetPageInfo(PROPPAGEINFO* info) override {
-        if (info == nullptr) return E_POINTER;
-        *info = PROPPAGEINFO{sizeof(PROPPAGEINFO), nullptr, {120, 60}, nullptr, nullptr, 0};
-        info->pszTitle = static_cast<LPOLESTR>(::CoTaskMemAlloc(sizeof(L"Closing")));
-        if (info->pszTitle != nullptr) ::lstrcpyW(info->pszTitle, L"Closing");
-        return S_OK;
-    }
-    STDMETHODIMP Show(UINT) override { return S_OK; }
-    STDMETHODIMP Move(LPCRECT) override { return S_OK; }
-    STDMETHODIMP IsPageDirty() override { return S_FALSE; }
-    STDMETHODIMP Apply() override { return S_OK; }
-    STDMETHODIMP Help(LPCOLESTR) override { return E_NOTIMPL; }
-    STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
+private:
+    // As the page: counts the activation; the frame closes.
+    void Activated(HWND) override { ::InterlockedIncrement(&activations); }
 };
 
 }  // namespace

@@ -46,33 +46,10 @@ namespace veska::test {
 namespace {
 
 // An argument object: IUnknown and an empty IDispatch, references counted.
-class CountedObject final : public IDispatch {
+class CountedObject final
+    : public FakeObject<CountedObject, FakeLife::Counted, DispatchWithoutTypeInfo<IDispatch>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) && !::InlineIsEqualGUID(iid, IID_IDispatch)) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(::InterlockedIncrement(&refs)); }
-    STDMETHODIMP_(ULONG) Release() override { return ULONG(::InterlockedDecrement(&refs)); }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        if (count != nullptr) *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return DISP_E_BADINDEX; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        return DISP_E_MEMBERNOTFOUND;
-    }
-    volatile LONG refs = 1;
+    using Interfaces = InterfaceMap<Entry<IDispatch>>;
 };
 
 // Trace scopes opened so far: a member of the library ran when it grows.
@@ -132,7 +109,8 @@ HRESULT __stdcall NoFrame(HWND, UINT, UINT, LPCOLESTR, ULONG, IUnknown**, ULONG,
 
 // Answers the managed options dialog's ProgID while it lives, with a dialog that
 // shows nothing; the ProgID's own entry comes back afterwards.
-class SilentDialog final : public IKvtOptions, public IClassFactory {
+class SilentDialog final
+    : public FakeObject<SilentDialog, FakeLife::Immortal, IKvtOptions, IClassFactory> {
 public:
     SilentDialog() {
         wchar_t named[64] = L"";
@@ -159,20 +137,6 @@ public:
     SilentDialog(const SilentDialog&) = delete;
     SilentDialog& operator=(const SilentDialog&) = delete;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IKvtOptions)) {
-            *ppv = static_cast<IKvtOptions*>(this);
-        } else if (::InlineIsEqualGUID(iid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP ShowOptionsDialog(ULONG, SAFEARRAY*, ULONG, SAFEARRAY*, hyper, BSTR, VARIANT_BOOL,
                                    BSTR) override {
         return S_OK;

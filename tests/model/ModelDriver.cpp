@@ -11,6 +11,8 @@
 
 #include "TestPaths.h"
 #include "com/ComObject.h"
+#include "com/Dispatch.h"
+#include "tests/common/FakeObject.h"
 #include "options/VeskaOpt.h"
 #include "tests/options/OptionsTestSupport.h"
 
@@ -33,26 +35,10 @@ TypeLibRegistration::~TypeLibRegistration() {
 }
 
 // An object whose default property is the number 7; it counts its references.
-class ValueObject : public IDispatch {
+class ValueObject final
+    : public FakeObject<ValueObject, FakeLife::Counted, DispatchWithoutTypeInfo<IDispatch>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = InlineIsEqualGUID(iid, IID_IUnknown) || InlineIsEqualGUID(iid, IID_IDispatch)
-                   ? static_cast<IDispatch*>(this)
-                   : nullptr;
-        if (*ppv == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
+    using Interfaces = InterfaceMap<Entry<IDispatch>>;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) override {
         if (id != DISPID_VALUE || result == nullptr) return DISP_E_MEMBERNOTFOUND;
@@ -60,8 +46,6 @@ public:
         result->lVal = 7;
         return S_OK;
     }
-
-    long refs = 1;
 };
 
 // One VARIANT argument of a write, what it points to, and what the write makes
@@ -434,6 +418,22 @@ std::wstring ValueArg::Describe() const {
     return L"vt " + Hex(v.vt) + L" (stored " + Escape(Render(expected.stored)) + L")";
 }
 
+// m: the model, o: the object, p: the path, a: the value name, c: ChangeDefault.
+const ModelDriver::PathMember ModelDriver::kPathMembers[] = {
+    {L"RemoveValueByName", true, false,
+     [](OptionsModel& m, const Arg& p, const Arg& a, LONG c) { return m.RemoveValueByName(p, a, c); },
+     [](IVeskaOptions3* o, BSTR p, BSTR a, LONG c) { return o->RemoveValueByName(p, a, c); }},
+    {L"RemoveValues", false, false,
+     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.RemoveValues(p, c); },
+     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->RemoveValues(p, c); }},
+    {L"RemoveKey", false, false,
+     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.RemoveKey(p, c); },
+     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->RemoveKey(p, c); }},
+    {L"AddKey", false, true,
+     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.AddKey(p, c); },
+     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->AddKey(p, c); }},
+};
+
 const ModelDriver::Op ModelDriver::kOps[] = {
     {"Init", 1, true, &ModelDriver::DoInit},
     {"Apply", 2, true, &ModelDriver::DoApply},
@@ -446,10 +446,10 @@ const ModelDriver::Op ModelDriver::kOps[] = {
     {"get_Dirty/get_Root", 4, true, &ModelDriver::DoGetDirtyAndRoot},
     {"put_Dirty", 3, false, &ModelDriver::DoPutDirty},
     {"put_Root", 4, false, &ModelDriver::DoPutRoot},
-    {"RemoveValueByName", 7, false, &ModelDriver::DoRemoveValueByName},
-    {"RemoveValues", 2, false, &ModelDriver::DoRemoveValues},
-    {"RemoveKey", 4, false, &ModelDriver::DoRemoveKey},
-    {"AddKey", 8, false, &ModelDriver::DoAddKey},
+    {"RemoveValueByName", 7, false, nullptr, &kPathMembers[0]},
+    {"RemoveValues", 2, false, nullptr, &kPathMembers[1]},
+    {"RemoveKey", 4, false, nullptr, &kPathMembers[2]},
+    {"AddKey", 8, false, nullptr, &kPathMembers[3]},
     {"late-bound call", 3, false, &ModelDriver::DoLateBound},
 };
 
@@ -691,7 +691,7 @@ std::wstring ModelDriver::Step() {
         for (op = kOps; !allowed(*op) || (at -= op->weight) >= 0;) ++op;
     }
     currentCall_ = op->name;
-    std::wstring diff = (this->*op->run)();
+    std::wstring diff = op->run != nullptr ? (this->*op->run)() : DoPathMember(*op->member);
     currentCall_ = "reading back";
     if (diff.empty()) diff = CompareTouched();
     ++steps_;
@@ -844,46 +844,16 @@ std::wstring ModelDriver::DoPutRoot() {
     return diff;
 }
 
-std::wstring ModelDriver::DoRemoveValueByName() {
-    const Arg path = RandomPath(false);
-    const Arg attr = RandomAttr(path);
+std::wstring ModelDriver::DoPathMember(const PathMember& member) {
+    const Arg path = RandomPath(member.newLeaf);
+    const Arg attr = member.named ? RandomAttr(path) : std::nullopt;
     const LONG changeDefault = RandomFlag();
-    Call(L"RemoveValueByName(" + Quote(path) + L", " + Quote(attr) + L", " +
+    Call(member.name + (L"(" + Quote(path)) + (member.named ? L", " + Quote(attr) : L"") + L", " +
              std::to_wstring(changeDefault) + L")",
          {path}, attr);
     std::wstring diff;
-    ExpectHr(diff, L"RemoveValueByName", model_->RemoveValueByName(path, attr, changeDefault),
-             object_->RemoveValueByName(ToBstr(path).get(), ToBstr(attr).get(), changeDefault));
-    return diff;
-}
-
-std::wstring ModelDriver::DoRemoveValues() {
-    const Arg path = RandomPath(false);
-    const LONG changeDefault = RandomFlag();
-    Call(L"RemoveValues(" + Quote(path) + L", " + std::to_wstring(changeDefault) + L")", {path});
-    std::wstring diff;
-    ExpectHr(diff, L"RemoveValues", model_->RemoveValues(path, changeDefault),
-             object_->RemoveValues(ToBstr(path).get(), changeDefault));
-    return diff;
-}
-
-std::wstring ModelDriver::DoRemoveKey() {
-    const Arg path = RandomPath(false);
-    const LONG changeDefault = RandomFlag();
-    Call(L"RemoveKey(" + Quote(path) + L", " + std::to_wstring(changeDefault) + L")", {path});
-    std::wstring diff;
-    ExpectHr(diff, L"RemoveKey", model_->RemoveKey(path, changeDefault),
-             object_->RemoveKey(ToBstr(path).get(), changeDefault));
-    return diff;
-}
-
-std::wstring ModelDriver::DoAddKey() {
-    const Arg path = RandomPath(true);
-    const LONG changeDefault = RandomFlag();
-    Call(L"AddKey(" + Quote(path) + L", " + std::to_wstring(changeDefault) + L")", {path});
-    std::wstring diff;
-    ExpectHr(diff, L"AddKey", model_->AddKey(path, changeDefault),
-             object_->AddKey(ToBstr(path).get(), changeDefault));
+    ExpectHr(diff, member.name, member.model(*model_, path, attr, changeDefault),
+             member.object(object_.get(), ToBstr(path).get(), ToBstr(attr).get(), changeDefault));
     return diff;
 }
 
@@ -897,7 +867,8 @@ std::wstring ModelDriver::DoLateBound() {
     const VARIANT pathArg = BstrArg(pathText);
     const VARIANT attrArg = BstrArg(attrText);
     std::wstring diff;
-    switch (Pick(4)) {
+    const unsigned which = Pick(4);
+    switch (which) {
         case 0: {
             const LONG number = LONG(Pick(3));
             const LONG changeDefault = RandomFlag();
@@ -912,22 +883,18 @@ std::wstring ModelDriver::DoLateBound() {
                             {pathArg, attrArg, LongArg(number), LongArg(changeDefault)}));
             break;
         }
-        case 1:
-            Call(L"late-bound RemoveValueByName(" + Quote(path) + L", " + Quote(attr) + L")",
-                 {path}, attr);
-            ExpectHr(diff, L"RemoveValueByName", model_->RemoveValueByName(path, attr, 0),
-                     Invoke(object_.get(), L"RemoveValueByName", {pathArg, attrArg}));
+        default: {
+            const PathMember& member = kPathMembers[which - 1];
+            const Arg named = member.named ? attr : std::nullopt;
+            Call(L"late-bound " + (member.name + (L"(" + Quote(path))) +
+                     (member.named ? L", " + Quote(attr) : L"") + L")",
+                 {path}, named);
+            ExpectHr(diff, member.name, member.model(*model_, path, named, 0),
+                     Invoke(object_.get(), member.name,
+                            member.named ? std::vector<VARIANT>{pathArg, attrArg}
+                                         : std::vector<VARIANT>{pathArg}));
             break;
-        case 2:
-            Call(L"late-bound RemoveValues(" + Quote(path) + L")", {path});
-            ExpectHr(diff, L"RemoveValues", model_->RemoveValues(path, 0),
-                     Invoke(object_.get(), L"RemoveValues", {pathArg}));
-            break;
-        default:
-            Call(L"late-bound RemoveKey(" + Quote(path) + L")", {path});
-            ExpectHr(diff, L"RemoveKey", model_->RemoveKey(path, 0),
-                     Invoke(object_.get(), L"RemoveKey", {pathArg}));
-            break;
+        }
     }
     return diff;
 }

@@ -89,11 +89,23 @@ public:
 
 private:
     using Run = std::wstring (ModelDriver::*)();
+    // A member that takes a key path, for some a value name, and ChangeDefault,
+    // and answers with its HRESULT alone; called on the object and the model.
+    struct PathMember {
+        const wchar_t* name;
+        bool named;    // takes a value name after the path
+        bool newLeaf;  // its path may end in a key not there yet
+        HRESULT (*model)(OptionsModel& model, const Arg& path, const Arg& attr, LONG changeDefault);
+        HRESULT (*object)(IVeskaOptions3* object, BSTR path, BSTR attr, LONG changeDefault);
+    };
+    // The first three are late-bound calls too, in this order.
+    static const PathMember kPathMembers[];
     struct Op {
         const char* name;
         int weight;
         bool reads;  // changes nothing
-        Run run;
+        Run run;     // or, when null, member is called
+        const PathMember* member = nullptr;
     };
     static const Op kOps[];
 
@@ -108,10 +120,7 @@ private:
     std::wstring DoGetDirtyAndRoot();
     std::wstring DoPutDirty();
     std::wstring DoPutRoot();
-    std::wstring DoRemoveValueByName();
-    std::wstring DoRemoveValues();
-    std::wstring DoRemoveKey();
-    std::wstring DoAddKey();
+    std::wstring DoPathMember(const PathMember& member);
     std::wstring DoLateBound();
     std::wstring CompareTouched();
     std::wstring CompareReads(const Arg& path, const Arg& attr);

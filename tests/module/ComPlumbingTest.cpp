@@ -13,6 +13,7 @@
 #include "com/ComObject.h"
 #include "module/Module.h"
 #include "module/ObjectMap.h"
+#include "tests/common/FakeObject.h"
 
 namespace veska {
 namespace {
@@ -40,22 +41,7 @@ public:
 };
 std::atomic<int> Widget::alive{0};
 
-// An outer object that counts its references and forwards everything else.
-class CountingOuter : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner ? inner->QueryInterface(iid, ppv) : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    ULONG refs = 1;
-    IUnknown* inner = nullptr;
-};
+using test::CountingOuter;
 
 TEST(InterfaceTable, AnswersListedInterfacesWithOneIdentity) {
     const long locksBefore = TheModule.LockCount();
@@ -89,7 +75,7 @@ TEST(Aggregation, InnerUnknownDelegatesEverythingButIdentity) {
     IUnknown* inner = nullptr;
     ASSERT_EQ(CreateComInstance<Widget>(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
     outer.inner = inner;
-    EXPECT_EQ(outer.refs, 1u) << "making the inner object takes no outer reference";
+    EXPECT_EQ(outer.refs, 1) << "making the inner object takes no outer reference";
 
     IUnknown* innerAgain = nullptr;
     ASSERT_EQ(inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&innerAgain)), S_OK);
@@ -98,14 +84,14 @@ TEST(Aggregation, InnerUnknownDelegatesEverythingButIdentity) {
 
     IPersist* persist = nullptr;
     ASSERT_EQ(inner->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&persist)), S_OK);
-    EXPECT_EQ(outer.refs, 2u) << "interfaces of the inner object count on the outer one";
+    EXPECT_EQ(outer.refs, 2) << "interfaces of the inner object count on the outer one";
     IUnknown* controlling = nullptr;
     ASSERT_EQ(persist->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&controlling)), S_OK);
     EXPECT_EQ(controlling, &outer) << "identity through an inner interface is the outer object";
     controlling->Release();
     EXPECT_EQ(static_cast<Widget*>(static_cast<IPersistStream*>(persist))->ControllingUnknown(), &outer);
     persist->Release();
-    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(outer.refs, 1);
 
     EXPECT_EQ(Widget::alive, 1);
     inner->Release();
@@ -156,7 +142,7 @@ HRESULT SlowCreateClassObject(InstanceCreator create, REFIID iid, void** ppv) {
 
 TEST(ObjectMap, OneCachedClassObjectPerClass) {
     ObjectMapEntry map[] = {
-        {&kWidgetClsid, nullptr, &SlowCreateClassObject, &CreateComInstance<Widget>, nullptr},
+        {&kWidgetClsid, nullptr, &SlowCreateClassObject, &CreateComInstance<Widget>, {}},
         {},
     };
     factoriesMade = 0;
@@ -182,13 +168,42 @@ TEST(ObjectMap, OneCachedClassObjectPerClass) {
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(GetClassObjectFromMap(map, kWidgetClsid, IID_IClassFactory, nullptr), E_POINTER);
 
-    ASSERT_NE(map[0].classObject, nullptr);
+    ASSERT_TRUE(map[0].classObject.Holds());
     StopObjectMap(map);
-    EXPECT_EQ(map[0].classObject, nullptr);
+    EXPECT_FALSE(map[0].classObject.Holds());
     ASSERT_EQ(GetClassObjectFromMap(map, kWidgetClsid, IID_IUnknown, reinterpret_cast<void**>(&first)), S_OK);
     EXPECT_EQ(factoriesMade, 2) << "a stopped map makes its class object afresh";
     first->Release();
     StopObjectMap(map);
+    EXPECT_EQ(TheModule.LockCount(), locksBefore);
+}
+
+TEST(ObjectMap, FailedCreationLeavesTheCacheEmpty) {
+    const struct {
+        ClassObjectCreator make;
+        HRESULT hr;
+    } cases[] = {
+        {[](InstanceCreator, REFIID, void**) -> HRESULT { return E_OUTOFMEMORY; }, E_OUTOFMEMORY},
+        {[](InstanceCreator, REFIID, void** ppv) -> HRESULT {
+             *ppv = nullptr;
+             return S_OK;
+         },
+         E_UNEXPECTED},
+    };
+    const long locksBefore = TheModule.LockCount();
+    for (const auto& c : cases) {
+        ClassObjectCache cache;
+        void* out = reinterpret_cast<void*>(0x1234);
+        EXPECT_EQ(cache.Get(&CreateComInstance<Widget>, IID_IClassFactory, &out, c.make), c.hr);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_FALSE(cache.Holds());
+        ASSERT_EQ(cache.Get(&CreateComInstance<Widget>, IID_IClassFactory, &out), S_OK)
+            << "a later request makes the class object";
+        EXPECT_TRUE(cache.Holds());
+        static_cast<IUnknown*>(out)->Release();
+        cache.Clear();
+        EXPECT_FALSE(cache.Holds());
+    }
     EXPECT_EQ(TheModule.LockCount(), locksBefore);
 }
 

@@ -11,6 +11,7 @@
 #include "TestPaths.h"
 #include "VeskaOptions_h.h"
 #include "support/Owners.h"
+#include "tests/common/FakeObject.h"
 
 namespace veska {
 namespace {
@@ -178,24 +179,6 @@ TEST_F(Dll, InstancesAnswerTheirInterfaceTables) {
     }
 }
 
-// An outer object that counts its references and hands out the inner object's
-// interfaces.
-class Outer : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        return inner->QueryInterface(iid, ppv);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    ULONG refs = 1;
-    IUnknown* inner = nullptr;
-};
-
 // Nothing is registered here: late binding reads the type library embedded in
 // the DLL's own file.
 TEST_F(Dll, LateBindingNeedsNoRegisteredTypeLibrary) {
@@ -219,7 +202,7 @@ TEST_F(Dll, LateBindingNeedsNoRegisteredTypeLibrary) {
 
 TEST_F(Dll, BothClassesAggregate) {
     for (const CLSID* clsid : {&CLSID_VeskaOptions, &CLSID_PropertyProvider}) {
-        Outer outer;
+        test::CountingOuter outer;
         ComPtr<IClassFactory> factory = Factory(*clsid);
         void* out = reinterpret_cast<void*>(0x1234);
         EXPECT_EQ(factory->CreateInstance(&outer, IID_IDispatch, &out), CLASS_E_NOAGGREGATION);
@@ -228,17 +211,17 @@ TEST_F(Dll, BothClassesAggregate) {
         EXPECT_EQ(canUnload_(), S_FALSE) << "an aggregated instance counts like a plain one";
         ComPtr<IDispatch> dispatch;
         ASSERT_EQ(outer.inner->QueryInterface(IID_IDispatch, dispatch.put_void()), S_OK);
-        EXPECT_EQ(outer.refs, 2u);
+        EXPECT_EQ(outer.refs, 2);
         EXPECT_EQ(dispatch.try_query<IUnknown>().get(), &outer) << "identity is the outer object";
         dispatch.reset();
-        EXPECT_EQ(outer.refs, 1u);
+        EXPECT_EQ(outer.refs, 1);
         outer.inner->Release();
     }
 }
 
 #ifndef VESKA_EARLIER_EDITION
 TEST_F(Dll, AggregatedProviderHandsPagesTheOuterObject) {
-    Outer outer;
+    test::CountingOuter outer;
     ASSERT_EQ(Factory(CLSID_PropertyProvider)->CreateInstance(&outer, IID_IUnknown,
                                                               reinterpret_cast<void**>(&outer.inner)),
               S_OK);
@@ -255,7 +238,7 @@ TEST_F(Dll, AggregatedProviderHandsPagesTheOuterObject) {
         EXPECT_EQ(controlling, &outer) << "the provider's last object is its controlling unknown";
         controlling->Release();
     }
-    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(outer.refs, 1);
     outer.inner->Release();
 }
 #endif

@@ -4,6 +4,7 @@
 
 #include "ProviderTestSupport.h"
 #include "TestPaths.h"
+#include "tests/common/FakeObject.h"
 #include "tests/common/TestRegistry.h"
 
 namespace veska::test {
@@ -46,7 +47,7 @@ std::vector<T> Elements(SAFEARRAY* array, VARTYPE expected) {
     return std::vector<T>(data, data + (upper - lower + 1));
 }
 
-class RecordingDialog final : public IKvtOptions {
+class RecordingDialog final : public FakeObject<RecordingDialog, FakeLife::Heap, IKvtOptions> {
 public:
     static inline std::vector<DialogCall> calls;
     static inline HRESULT result = S_OK;
@@ -54,20 +55,6 @@ public:
 
     RecordingDialog() { ++live; }
     ~RecordingDialog() { --live; }
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IKvtOptions)
-                   ? this
-                   : nullptr;
-        if (*ppv == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG count = --refs_;
-        if (count == 0) delete this;
-        return count;
-    }
 #ifdef VESKA_EARLIER_EDITION
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -131,19 +118,11 @@ private:
         calls.push_back(call);
         return result;
     }
-    ULONG refs_ = 1;
 };
 
-class RecordingDialogFactory final : public IClassFactory {
+class RecordingDialogFactory final
+    : public FakeObject<RecordingDialogFactory, FakeLife::Immortal, IClassFactory> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IClassFactory)
-                   ? this
-                   : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     // A broken creator that reports success without an object.
     static inline bool giveNothing = false;
     STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** ppv) override {

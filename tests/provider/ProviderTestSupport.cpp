@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/ClosingPage.h"
+
 namespace veska::test {
 
 CLSID PageClsid(int n) {
@@ -21,13 +23,6 @@ std::wstring GuidText(REFGUID guid) {
     wchar_t text[39];
     ::StringFromGUID2(guid, text, 39);
     return text;
-}
-
-STDMETHODIMP CountedUnknown::QueryInterface(REFIID iid, void** ppv) {
-    *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) ? this : nullptr;
-    if (*ppv == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
 }
 
 Cell Text(const std::wstring& text) { return Cell{VT_BSTR, text}; }
@@ -64,20 +59,11 @@ SAFEARRAY* OrderedArray(const std::vector<std::vector<Cell>>& rows) {
     return array;
 }
 
-STDMETHODIMP PageOwner::QueryInterface(REFIID iid, void** ppv) {
-    *ppv = nullptr;
-    if (::InlineIsEqualGUID(iid, IID_IUnknown)) {
-        *ppv = Identity();
-    } else if (::InlineIsEqualGUID(iid, IID_ISpecifyPropertyPages) && (answers & kSpecified)) {
-        *ppv = static_cast<ISpecifyPropertyPages*>(this);
-    } else if (::InlineIsEqualGUID(iid, IID_IOrderedPropertyPages) && (answers & kOrdered)) {
-        *ppv = static_cast<IOrderedPropertyPages*>(this);
-    } else if (::InlineIsEqualGUID(iid, IID_IPersist) && (answers & kPersist)) {
-        *ppv = static_cast<IPersist*>(this);
-    }
-    if (*ppv == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+bool PageOwner::Answers(REFIID iid) const noexcept {
+    const unsigned needed = ::InlineIsEqualGUID(iid, IID_ISpecifyPropertyPages) ? kSpecified
+                            : ::InlineIsEqualGUID(iid, IID_IOrderedPropertyPages) ? kOrdered
+                                                                                   : kPersist;
+    return (answers & needed) != 0;
 }
 
 STDMETHODIMP PageOwner::GetPages(CAUUID* pages) {
@@ -172,34 +158,19 @@ Collection Collect(IPropertyProvider* provider) {
 
 namespace {
 
-class ClosingPage final : public IPropertyPage {
+class ClosingPage final : public FakeObject<ClosingPage, FakeLife::Heap, ClosingPropertyPage> {
 public:
+    using Interfaces = InterfaceMap<Entry<IPropertyPage>>;
     explicit ClosingPage(PageObservation& seen) : seen_(seen) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = nullptr;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) &&
-            !::InlineIsEqualGUID(iid, IID_IPropertyPage)) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IPropertyPage*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG count = --refs_;
-        if (count == 0) delete this;
-        return count;
-    }
-
-    STDMETHODIMP SetPageSite(IPropertyPageSite*) override { return S_OK; }
     STDMETHODIMP SetObjects(ULONG count, IUnknown** objects) override {
         objects_.clear();
         for (ULONG i = 0; i < count; ++i) objects_.push_back(ComPtr<IUnknown>::CopyOf(objects[i]));
         return S_OK;
     }
-    STDMETHODIMP Activate(HWND parent, LPCRECT, BOOL) override {
+
+private:
+    void Activated(HWND frame) override {
         ++seen_.activations;
         seen_.objects.clear();
         for (const auto& object : objects_) seen_.objects.push_back(object.get());
@@ -210,44 +181,19 @@ public:
             seen_.readOnly = ReadFlag(objects_.back().get(), false);
             seen_.sheetReadOnly = ReadFlag(objects_.back().get(), true);
         }
-        const HWND frame = ::GetAncestor(parent, GA_ROOT);
         wchar_t title[256] = L"";
         ::GetWindowTextW(frame, title, 256);
         seen_.frameTitle = title;
-        ::PostMessageW(frame, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-        return S_OK;
     }
-    STDMETHODIMP Deactivate() override { return S_OK; }
-    STDMETHODIMP GetPageInfo(PROPPAGEINFO* info) override {
-        *info = PROPPAGEINFO{sizeof(PROPPAGEINFO), nullptr, {120, 60}, nullptr, nullptr, 0};
-        info->pszTitle = static_cast<LPOLESTR>(::CoTaskMemAlloc(8 * sizeof(wchar_t)));
-        ::lstrcpyW(info->pszTitle, L"Closing");
-        return S_OK;
-    }
-    STDMETHODIMP Show(UINT) override { return S_OK; }
-    STDMETHODIMP Move(LPCRECT) override { return S_OK; }
-    STDMETHODIMP IsPageDirty() override { return S_FALSE; }
-    STDMETHODIMP Apply() override { return S_OK; }
-    STDMETHODIMP Help(LPCOLESTR) override { return E_NOTIMPL; }
-    STDMETHODIMP TranslateAccelerator(MSG*) override { return S_FALSE; }
 
-private:
-    ULONG refs_ = 1;
     PageObservation& seen_;
     std::vector<ComPtr<IUnknown>> objects_;
 };
 
-class ClosingPageFactory final : public IClassFactory {
+class ClosingPageFactory final
+    : public FakeObject<ClosingPageFactory, FakeLife::Immortal, IClassFactory> {
 public:
     PageObservation* seen = nullptr;
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        *ppv = ::InlineIsEqualGUID(iid, IID_IUnknown) || ::InlineIsEqualGUID(iid, IID_IClassFactory)
-                   ? this
-                   : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** ppv) override {
         auto* page = new ClosingPage(*seen);
         const HRESULT hr = page->QueryInterface(iid, ppv);

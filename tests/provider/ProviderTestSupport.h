@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "provider/PropertyProvider.h"
+#include "tests/common/FakeObject.h"
 
 namespace veska::test {
 
@@ -20,13 +21,7 @@ CLSID PageClsid(int n);
 std::wstring GuidText(REFGUID guid);
 
 // An object whose references are counted and never freed.
-class CountedUnknown : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    long refs = 1;
-};
+class CountedUnknown final : public FakeObject<CountedUnknown, FakeLife::Counted, IUnknown> {};
 
 // One cell of an ordered-pages row; the VARIANT is built when the array is.
 struct Cell {
@@ -49,14 +44,13 @@ SAFEARRAY* OrderedArray(const std::vector<std::vector<Cell>>& rows);
 
 // A page-owning object of another component. It answers the page interfaces
 // named in its flags (which a test may change after registration) and IPersist.
-class PageOwner : public ISpecifyPropertyPages, public IOrderedPropertyPages, public IPersist {
+class PageOwner final : public FakeObject<PageOwner, FakeLife::Counted, ISpecifyPropertyPages,
+                                          IOrderedPropertyPages, IPersist> {
 public:
     enum : unsigned { kSpecified = 1, kOrdered = 2, kPersist = 4 };
     explicit PageOwner(unsigned answers) : answers(answers) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    bool Answers(REFIID iid) const noexcept;
     STDMETHODIMP GetPages(CAUUID* pages) override;
     STDMETHODIMP GetOrderedPages(SAFEARRAY** pages) override;
     STDMETHODIMP GetClassID(CLSID* clsid) override;
@@ -64,7 +58,6 @@ public:
     IUnknown* Identity() { return static_cast<ISpecifyPropertyPages*>(this); }
 
     unsigned answers;
-    long refs = 1;
     // GetPages: the CLSIDs announced; a count without an array when set.
     std::vector<CLSID> specified;
     HRESULT specifiedResult = S_OK;

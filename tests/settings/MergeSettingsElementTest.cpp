@@ -8,6 +8,7 @@
 
 #include "SettingsTestSupport.h"
 #include "com/Dispatch.h"
+#include "tests/common/FakeObject.h"
 #include "options/DefaultSettings.h"
 #include "options/ValueOrigin.h"
 
@@ -17,28 +18,26 @@ namespace {
 using test::CachedValue;
 
 // A node list that counts its references and can be told to fail.
-class FakeList final : public veska::DispatchWithoutTypeInfo<IXMLDataNodeList> {
+class FakeList final : public test::FakeObject<FakeList, test::FakeLife::Counted,
+                                               DispatchWithoutTypeInfo<IXMLDataNodeList>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    using Interfaces = InterfaceMap<Entry<IXMLDataNodeList>, Entry<IDispatch, IXMLDataNodeList>>;
     STDMETHODIMP GetCount(ULONG* count) override;
     STDMETHODIMP GetItem(LONG index, IXMLDataNode** item) override;
 
     std::vector<IXMLDataNode*> items;
     HRESULT listResult = S_OK;  // what GetChildrenByTag answers for this list
     bool handOut = true;        // false: GetChildrenByTag succeeds with no list
-    long refs = 0;
 };
 
 // An element (or attribute) with Value and Key children; it is its own
 // attribute set.
-class FakeNode final : public veska::DispatchWithoutTypeInfo<IXMLDataNode>,
-                       public veska::DispatchWithoutTypeInfo<IXMLDataAttributes> {
+class FakeNode final
+    : public test::FakeObject<FakeNode, test::FakeLife::Counted, DispatchWithoutTypeInfo<IXMLDataNode>,
+                              DispatchWithoutTypeInfo<IXMLDataAttributes>> {
 public:
-    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    using Interfaces = InterfaceMap<Entry<IXMLDataNode>, Entry<IXMLDataAttributes>,
+                                    Entry<IDispatch, IXMLDataNode>>;
 
     STDMETHODIMP GetTagName(BSTR* name) override { return Copy(tag, name); }
     STDMETHODIMP GetText(BSTR* out) override { return Copy(text, out); }
@@ -86,7 +85,6 @@ public:
     std::vector<FakeNode*> attributes;
     FakeList values;
     FakeList keys;
-    long refs = 0;
 };
 
 STDMETHODIMP FakeList::GetCount(ULONG* count) {
@@ -124,7 +122,8 @@ public:
     }
     bool AllReleased() const {
         for (const FakeNode& node : nodes_) {
-            if (node.refs != 0 || node.values.refs != 0 || node.keys.refs != 0) return false;
+            // Each holds only its maker's reference again.
+            if (node.refs != 1 || node.values.refs != 1 || node.keys.refs != 1) return false;
         }
         return true;
     }

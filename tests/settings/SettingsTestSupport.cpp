@@ -13,6 +13,7 @@
 #include "com/Dispatch.h"
 #include "module/Module.h"
 #include "contracts/InstallationInfo.h"
+#include "tests/common/FakeObject.h"
 
 namespace veska::test {
 
@@ -40,26 +41,14 @@ void RemoveTree(const std::wstring& folder) {
 }
 
 // Answers every setting with the directory it was given.
-class StandInObject final : public DispatchWithoutTypeInfo<IInstallationInfo>,
-                            public IClassFactory {
+class StandInObject final
+    : public FakeObject<StandInObject, FakeLife::Immortal, DispatchWithoutTypeInfo<IInstallationInfo>,
+                        IClassFactory> {
 public:
+    using Interfaces = InterfaceMap<Entry<IInstallationInfo>, Entry<IDispatch, IInstallationInfo>,
+                                    Entry<IClassFactory>>;
     explicit StandInObject(const wchar_t* directory) : directory_(directory) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (InlineIsEqualGUID(iid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-        } else if (InlineIsEqualGUID(iid, IID_IUnknown) || InlineIsEqualGUID(iid, IID_IDispatch) ||
-                   InlineIsEqualGUID(iid, __uuidof(IInstallationInfo))) {
-            *ppv = static_cast<IInstallationInfo*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** ppv) override {
         return QueryInterface(iid, ppv);
     }

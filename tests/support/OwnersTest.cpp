@@ -2,43 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/FakeObject.h"
+
 namespace veska {
 namespace {
 
 // Counts its references so tests can check that owners add and drop exactly one.
-class CountedObject : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (!InlineIsEqualGUID(iid, IID_IUnknown)) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    ULONG refs = 1;
-};
+class CountedObject final
+    : public test::FakeObject<CountedObject, test::FakeLife::Counted, IUnknown> {};
 
 TEST(Owners, ComPtrAdoptCopyDetach) {
     CountedObject object;
     {
         auto copy = ComPtr<IUnknown>::CopyOf(&object);
-        EXPECT_EQ(object.refs, 2u);
+        EXPECT_EQ(object.refs, 2);
         auto moved = std::move(copy);
         EXPECT_FALSE(copy);
-        EXPECT_EQ(object.refs, 2u);
+        EXPECT_EQ(object.refs, 2);
         auto queried = moved.try_query<IUnknown>();
-        EXPECT_EQ(object.refs, 3u);
+        EXPECT_EQ(object.refs, 3);
         EXPECT_FALSE(moved.try_query<IDispatch>());
     }
-    EXPECT_EQ(object.refs, 1u);
+    EXPECT_EQ(object.refs, 1);
     auto adopted = ComPtr<IUnknown>::Adopt(&object);
     IUnknown* raw = adopted.detach();
     EXPECT_EQ(raw, &object);
-    EXPECT_EQ(object.refs, 1u) << "detach hands the reference back untouched";
+    EXPECT_EQ(object.refs, 1) << "detach hands the reference back untouched";
 }
 
 TEST(Owners, VariantCopyOfDuplicatesAndAdoptTakes) {
@@ -78,7 +67,7 @@ TEST(Owners, SafeArrayOwnerDropsLocksBeforeDestroying) {
     ASSERT_NE(psa, nullptr);
     LONG index = 0;
     ASSERT_EQ(SafeArrayPutElement(psa, &index, static_cast<IUnknown*>(&element)), S_OK);
-    ASSERT_EQ(element.refs, 2u);
+    ASSERT_EQ(element.refs, 2);
     ASSERT_EQ(SafeArrayLock(psa), S_OK);
     ASSERT_EQ(SafeArrayLock(psa), S_OK);
     {
@@ -88,7 +77,7 @@ TEST(Owners, SafeArrayOwnerDropsLocksBeforeDestroying) {
         EXPECT_EQ(owner.get()->cLocks, 3u);
     }
     // A locked array refuses destruction and would keep its element's reference.
-    EXPECT_EQ(element.refs, 1u);
+    EXPECT_EQ(element.refs, 1);
 }
 
 TEST(Owners, BstrCopyAndPut) {
@@ -101,6 +90,46 @@ TEST(Owners, BstrCopyAndPut) {
     EXPECT_EQ(*slot, nullptr) << "put frees first";
     *slot = SysAllocString(L"x");
     EXPECT_STREQ(text.get(), L"x");
+    UniqueBstr copy = TryCopyBstr(counted.get());
+    ASSERT_TRUE(copy);
+    EXPECT_NE(copy.get(), counted.get());
+    EXPECT_EQ(SysStringLen(copy.get()), 3u) << "embedded nulls are copied";
+    EXPECT_EQ(copy.get()[2], L'b');
+    EXPECT_EQ(SysStringLen(TryCopyBstr(nullptr, 4).get()), 4u) << "room for four characters";
+}
+
+TEST(Owners, VariantMoveToClearsTheTarget) {
+    CountedObject old;
+    VARIANT target;
+    target.vt = VT_UNKNOWN;
+    target.punkVal = &old;
+    old.AddRef();
+    UniqueVariant value;
+    V_VT(value.get()) = VT_I4;
+    V_I4(value.get()) = 7;
+    value.MoveTo(target);
+    EXPECT_EQ(old.refs, 1) << "the target's object is released";
+    EXPECT_EQ(target.vt, VT_I4);
+    EXPECT_EQ(target.lVal, 7);
+    EXPECT_EQ(value.vt(), VT_EMPTY);
+}
+
+TEST(Owners, FileOwnerTakesInvalidHandleValueForEmpty) {
+    UniqueFile file;
+    EXPECT_EQ(file.get(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(file);
+    file = UniqueFile::Adopt(CreateFileW(L"Z:\\no\\such\\folder\\file", GENERIC_READ, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(file) << "a failed open is empty, and nothing is closed";
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+    file = UniqueFile::Adopt(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    const HANDLE raw = file.get();
+    file.reset();
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(raw, &flags)) << "the handle is still open";
 }
 
 TEST(Owners, HkeyClosesOnReset) {

@@ -14,8 +14,14 @@
 #include <CLI/CLI.hpp>
 
 #include "VeskaOptions_h.h"
+#include "tests/common/FakeObject.h"
 
 namespace {
+
+// The host's own components live on the stack; their IUnknown, counting and
+// never freeing, comes from the tests' fake objects.
+using veska::test::FakeLife;
+using veska::test::FakeObject;
 
 const wchar_t kTree[] = L"Software\\Corvane Interactive\\VeskaDemo";
 
@@ -226,19 +232,8 @@ const wchar_t* PageName(const wchar_t* guidText) {
 }
 
 // A component that announces its pages the classic way, without priorities.
-class SpellChecker : public ISpecifyPropertyPages {
+class SpellChecker final : public FakeObject<SpellChecker, FakeLife::Counted, ISpecifyPropertyPages> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (::IsEqualIID(iid, IID_IUnknown) || ::IsEqualIID(iid, IID_ISpecifyPropertyPages)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
     STDMETHODIMP GetPages(CAUUID* pages) override {
         pages->cElems = 2;
         pages->pElems = static_cast<GUID*>(::CoTaskMemAlloc(2 * sizeof(GUID)));
@@ -246,25 +241,11 @@ public:
         pages->pElems[1] = kPages[1].clsid;
         return S_OK;
     }
-
-private:
-    ULONG refs_ = 1;
 };
 
 // A component that gives each page a priority: larger values come first.
-class Appearance : public IOrderedPropertyPages {
+class Appearance final : public FakeObject<Appearance, FakeLife::Counted, IOrderedPropertyPages> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (::IsEqualIID(iid, IID_IUnknown) || ::IsEqualIID(iid, IID_IOrderedPropertyPages)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
     STDMETHODIMP GetOrderedPages(SAFEARRAY** result) override {
         const struct {
             const Page& page;
@@ -290,9 +271,6 @@ public:
         *result = array;
         return S_OK;
     }
-
-private:
-    ULONG refs_ = 1;
 };
 
 void ShowPropertyProvider() {
