@@ -179,6 +179,8 @@ function(veska_add_core core edition)
     EXCLUDE ${CMAKE_SOURCE_DIR}/module/VeskaOptions.cpp
     PUBLIC veska_com${s} veska_contracts veska_interface_${edition} veska_options${s}
            ${provider} veska_support${s} veska_trace${s})
+  # The resource ids the class table shares with the .rc (res/ResourceIds.h).
+  veska_expose(${module} PRIVATE res)
   add_library(${core} STATIC ${CMAKE_BINARY_DIR}/${edition}/include/VeskaOptions_i.c
     $<TARGET_OBJECTS:veska_support${s}> $<TARGET_OBJECTS:veska_com${s}>
     $<TARGET_OBJECTS:veska_trace${s}>)

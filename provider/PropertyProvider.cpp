@@ -3,6 +3,7 @@
 #include <string>
 
 #include "support/InstallationDir.h"
+#include "support/WindowHandle.h"
 #include "trace/TimeTrace.h"
 
 namespace veska {

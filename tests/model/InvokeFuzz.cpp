@@ -39,6 +39,7 @@
 #include "com/Dispatch.h"
 #include "options/VeskaOpt.h"
 #include "provider/PropertyProvider.h"
+#include "tests/common/FakeObject.h"
 #include "tests/common/TestRegistry.h"
 #include "trace/TimeTrace.h"
 
