@@ -156,6 +156,21 @@ UniqueHkey CreateKey(HKEY parent, const wchar_t* path, REGSAM access, LONG* stat
     return result == ERROR_SUCCESS ? UniqueHkey::Adopt(created) : UniqueHkey();
 }
 
+void ReadKeyValues(HKEY key, OpsInfo& node) {
+    const auto buffers = std::make_unique<LoadBuffers>();
+    LoadValues(key, node, *buffers);
+}
+
+std::uint64_t KeyStamp(HKEY key) noexcept {
+    FILETIME lastWrite{};
+    if (key == nullptr || ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             &lastWrite) != ERROR_SUCCESS) {
+        return 0;
+    }
+    return StampOf(lastWrite);
+}
+
 bool WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept {
     const UniqueHkey key = CreateKey(HKEY_CURRENT_USER, path.c_str(), kReadWrite);
     if (!key) return false;
@@ -221,10 +236,10 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
     while (!levels.empty()) {
         Level& level = levels.back();
         LONG status = ERROR_NO_MORE_ITEMS;
+        FILETIME lastWrite{};
         if (level.key != nullptr) {
             do {
                 DWORD nameLength = static_cast<DWORD>(buffers->name.size());
-                FILETIME lastWrite;
                 status = ::RegEnumKeyExW(level.key, level.nextSubKey, buffers->name.data(),
                                          &nameLength, nullptr, nullptr, nullptr, &lastWrite);
             } while (status == ERROR_MORE_DATA && GrowNameBuffer(level.key, false, buffers->name));
@@ -238,6 +253,7 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
         }
         ++level.nextSubKey;
         OpsInfo* child = level.node->GetOrCreateChild(buffers->name.data());
+        child->stamp = StampOf(lastWrite);
         // A sub-key that cannot be opened stays an empty node.
         UniqueHkey subKey = OpenKey(level.key, buffers->name.data(), KEY_READ);
         const HKEY handle = subKey.get();
