@@ -93,6 +93,16 @@ bool OnlyFilesMade(const OpsInfo& node) noexcept {
     return true;
 }
 
+// A stamp no key has: the next refresh reads the node again.
+constexpr std::uint64_t kUnverifiedStamp = OpsInfo::kLocalStamp + 1;
+
+void MarkUnverified(OpsInfo& node) noexcept {
+    node.stamp = kUnverifiedStamp;
+    for (auto& child : node.keys) {
+        if (child.second != nullptr) MarkUnverified(*child.second);
+    }
+}
+
 // Lays the values and keys of files (the file layer at the same place) over
 // node, as the merge of Init lays them over the registry's.
 void OverlayFiles(OpsInfo& node, const OpsInfo* files) {
@@ -173,9 +183,11 @@ public:
 
     void RegistryPass() {
         OpsInfo& top = *options_.m_pRoot;
-        const UniqueHkey root = OpenKey(options_.m_hive, options_.m_sMainKey.c_str(), KEY_READ);
+        LONG status = ERROR_SUCCESS;
+        const UniqueHkey root = OpenKey(options_.m_hive, options_.m_sMainKey.c_str(), KEY_READ, &status);
         if (!root) {
-            if (top.stamp <= OpsInfo::kLocalStamp) return;
+            // Any other failure leaves everything for the next refresh.
+            if (top.stamp <= OpsInfo::kLocalStamp || status != ERROR_FILE_NOT_FOUND) return;
             // The Init key went: what the registry gave goes, the files' stays.
             RegistryKeyGone(nullptr, std::wstring(), top, files_);
             result_.changes.clear();
@@ -186,9 +198,10 @@ public:
         const std::uint64_t stamp = KeyStamp(root.get());
         if (stamp != top.stamp) {
             OpsInfo fresh;
-            ReadKeyValues(root.get(), fresh);
-            DeriveValues(top, std::wstring(), &fresh, files_);
-            SetStamp(top, stamp);
+            if (ReadKeyValues(root.get(), fresh)) {
+                DeriveValues(top, std::wstring(), &fresh, files_);
+                SetStamp(top, stamp);
+            }
         }
         VisitRegistry(root.get(), top, std::wstring(), files_);
     }
@@ -360,11 +373,14 @@ private:
     void VisitRegistry(HKEY key, OpsInfo& node, const std::wstring& path, const OpsInfo* files) {
         std::vector<std::wstring> seen;
         wchar_t name[kKeyNameCapacity];
+        bool listed = false;  // every sub-key was enumerated
         for (DWORD index = 0;; ++index) {
             DWORD length = kKeyNameCapacity;
             FILETIME lastWrite;
-            if (::RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, &lastWrite) !=
-                ERROR_SUCCESS) {
+            const LONG status =
+                ::RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, &lastWrite);
+            if (status != ERROR_SUCCESS) {
+                listed = status == ERROR_NO_MORE_ITEMS;
                 break;
             }
             const std::wstring folded = Folded(std::wstring_view(name, length));
@@ -374,10 +390,14 @@ private:
             const OpsInfo* childFiles = ChildOf(files, folded);
             const auto found = node.keys.find(FoldedView{folded});
             if (found == node.keys.end() || found->second == nullptr) {
-                auto tree = std::make_unique<OpsInfo>();
+                // A key that cannot be opened now is taken by a later refresh.
                 const UniqueHkey subKey = OpenKey(key, name, KEY_READ);
+                if (!subKey) continue;
+                auto tree = std::make_unique<OpsInfo>();
                 CVeskaOptions::FillKeysValues(subKey.get(), tree.get());
-                tree->stamp = stamp;
+                // The load does not say when the registry failed on the way:
+                // the next refresh reads the new keys once more.
+                MarkUnverified(*tree);
                 OverlayFiles(*tree, childFiles);
                 AddSubtree(node, folded, std::move(tree), childPath);
                 continue;
@@ -386,15 +406,18 @@ private:
             const bool moved = child.stamp != stamp;
             if (!moved && !HasRegistryChildren(child)) continue;
             const UniqueHkey subKey = OpenKey(key, name, KEY_READ);
+            if (!subKey) continue;  // kept as it is, and its stamp: the next refresh tries again
             if (moved) {
                 OpsInfo fresh;
-                ReadKeyValues(subKey.get(), fresh);
-                DeriveValues(child, childPath, &fresh, childFiles);
-                SetStamp(child, stamp);
+                if (ReadKeyValues(subKey.get(), fresh)) {
+                    DeriveValues(child, childPath, &fresh, childFiles);
+                    SetStamp(child, stamp);
+                }
             }
             VisitRegistry(subKey.get(), child, childPath, childFiles);
         }
         for (auto& child : node.keys) {
+            if (!listed) break;
             if (child.second == nullptr || child.second->stamp <= OpsInfo::kLocalStamp) continue;
             const std::wstring_view childName = node.keys.NameOf(child);
             bool present = false;
@@ -504,14 +527,19 @@ void CVeskaOptions::RefreshCache(bool registry, bool files, RefreshResult& resul
         std::vector<SettingsFileStamp> listing = ListSettingsFolder(folder);
         filesChanged = state.fileLayer ? listing != state.listing
                                        : ChangedSinceInit(listing, folder, m_settingsFiles, state.loadTime);
+        bool failed = false;
         if (filesChanged || !state.fileLayer) {
             auto layer = std::make_unique<OpsInfo>();
             SettingsFileRows rows;
-            MergeSettingsFiles(*layer, folder, true, &rows);
+            failed = MergeSettingsFiles(*layer, folder, true, &rows);
             state.fileLayer = std::move(layer);
             state.fileRows = std::move(rows);
+            // A file that failed may merge next time (its component may have
+            // been missing): the next refresh merges the folder again.
+            if (failed) filesChanged = true;
         }
         state.listing = std::move(listing);
+        if (failed) state.listing.push_back(SettingsFileStamp{L"\x1 merge again"});
     }
     if (!state.fileLayer) state.fileLayer = std::make_unique<OpsInfo>();
     filesChanged = filesChanged && files;

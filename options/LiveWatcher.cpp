@@ -186,6 +186,7 @@ struct Request {
     const std::wstring* path;
     WPARAM bit;
     bool ok = false;
+    HRESULT hr = E_FAIL;  // why an Attach failed
     bool closed = false;  // Detach: the notification had no other watch and was closed
 };
 
@@ -300,8 +301,10 @@ private:
             }
             source->Attachments().push_back(Attachment{request.watch, request.bit});
             request.ok = true;
+        } catch (const std::bad_alloc&) {
+            request.hr = E_OUTOFMEMORY;
         } catch (...) {
-            request.ok = false;
+            request.hr = E_FAIL;
         }
     }
 
@@ -324,11 +327,19 @@ public:
     ControlLock& operator=(const ControlLock&) = delete;
 };
 
+// The thread list goes with its last thread.
+void DropEmptyThreadList() noexcept {
+    if (threads != nullptr && threads->empty()) {
+        delete threads;
+        threads = nullptr;
+    }
+}
+
 // Attaches watch to the notification id on the thread that owns it, or on one
 // with room, starting a thread when none has. False when it could not be armed
 // (the caller undoes what it did).
-bool Attach(LiveWatch* watch, const std::wstring& id, unsigned kind, HKEY hive,
-            const std::wstring& path) {
+HRESULT Attach(LiveWatch* watch, const std::wstring& id, unsigned kind, HKEY hive,
+               const std::wstring& path) {
     if (threads == nullptr) threads = new std::vector<WatcherThread*>();
     WatcherThread* owner = nullptr;
     for (WatcherThread* thread : *threads) {
@@ -343,7 +354,7 @@ bool Attach(LiveWatch* watch, const std::wstring& id, unsigned kind, HKEY hive,
     if (owner == nullptr) {
         auto started = std::make_unique<WatcherThread>();
         threads->reserve(threads->size() + 1);
-        if (!started->Start()) return false;
+        if (!started->Start()) return HRESULT_FROM_WIN32(::GetLastError());
         owner = started.release();
         threads->push_back(owner);
     }
@@ -354,6 +365,7 @@ bool Attach(LiveWatch* watch, const std::wstring& id, unsigned kind, HKEY hive,
             owner->ids.push_back(id);
         } catch (...) {
             request.ok = false;
+            request.hr = E_OUTOFMEMORY;
             Request undo{Request::Detach, watch, &id, 0, nullptr, nullptr, 0};
             owner->Call(undo);
         }
@@ -365,7 +377,7 @@ bool Attach(LiveWatch* watch, const std::wstring& id, unsigned kind, HKEY hive,
         threads->erase(std::find(threads->begin(), threads->end(), owner));
         delete owner;
     }
-    return request.ok;
+    return request.ok ? S_OK : request.hr;
 }
 
 // Detaches watch from id; a thread left with nothing ends here, joined.
@@ -386,10 +398,7 @@ void Detach(LiveWatch* watch, const std::wstring& id) noexcept {
         }
         break;
     }
-    if (threads->empty()) {
-        delete threads;
-        threads = nullptr;
-    }
+    DropEmptyThreadList();
 }
 
 }  // namespace
@@ -397,34 +406,39 @@ void Detach(LiveWatch* watch, const std::wstring& id) noexcept {
 HRESULT StartLiveWatch(const LiveWatchRequest& request, LiveWatch** watch) noexcept {
     if (watch == nullptr) return E_POINTER;
     *watch = nullptr;
+    auto* made = new (std::nothrow) LiveWatch();
+    if (made == nullptr) return E_OUTOFMEMORY;
+    made->window = request.window;
+    ControlLock lock;
+    HRESULT hr = S_OK;
     try {
-        auto made = std::make_unique<LiveWatch>();
-        made->window = request.window;
         const std::wstring hive = std::to_wstring(reinterpret_cast<std::uintptr_t>(request.hive));
-        ControlLock lock;
-        bool ok = true;
         if ((request.what & kWatchRegistry) != 0) {
-            made->registryId = L"registry:" + hive + L":" + Folded(request.keyPath);
-            ok = Attach(made.get(), made->registryId, kWatchRegistry, request.hive, request.keyPath);
-            if (!ok) made->registryId.clear();
+            std::wstring id = L"registry:" + hive + L":" + Folded(request.keyPath);
+            hr = Attach(made, id, kWatchRegistry, request.hive, request.keyPath);
+            if (SUCCEEDED(hr)) made->registryId = std::move(id);
         }
-        if (ok && (request.what & kWatchSettingsFolder) != 0) {
-            made->folderId = L"folder:" + Folded(request.folder);
-            ok = Attach(made.get(), made->folderId, kWatchSettingsFolder, nullptr, request.folder);
-            if (!ok) made->folderId.clear();
+        if (SUCCEEDED(hr) && (request.what & kWatchSettingsFolder) != 0) {
+            std::wstring id = L"folder:" + Folded(request.folder);
+            hr = Attach(made, id, kWatchSettingsFolder, nullptr, request.folder);
+            if (SUCCEEDED(hr)) made->folderId = std::move(id);
         }
-        if (!ok) {
-            Detach(made.get(), made->registryId);
-            return E_FAIL;
-        }
-        LockModule();
-        *watch = made.release();
-        return S_OK;
     } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        hr = E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        hr = E_FAIL;
     }
+    if (FAILED(hr)) {
+        // Whatever was attached goes again (a moved id was attached in full).
+        Detach(made, made->registryId);
+        Detach(made, made->folderId);
+        DropEmptyThreadList();
+        delete made;
+        return hr;
+    }
+    LockModule();
+    *watch = made;
+    return S_OK;
 }
 
 void StopLiveWatch(LiveWatch* watch) noexcept {

@@ -36,8 +36,10 @@ inline std::uint64_t StampOf(const FILETIME& time) noexcept {
 std::uint64_t KeyStamp(HKEY key) noexcept;
 
 // Reads the REG_SZ and REG_DWORD values of key (which may be null) into node,
-// as FillKeysValues does, without the sub-keys. Throws std::bad_alloc.
-void ReadKeyValues(HKEY key, OpsInfo& node);
+// as FillKeysValues does, without the sub-keys; true when every value was
+// enumerated (false for a null key or a registry failure on the way). Throws
+// std::bad_alloc.
+bool ReadKeyValues(HKEY key, OpsInfo& node);
 
 // Opens (OpenKey) or creates (CreateKey) path below parent with access; empty
 // when the registry refuses, with its Win32 code in *status when status is given.
