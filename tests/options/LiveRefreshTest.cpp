@@ -182,6 +182,40 @@ TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     EXPECT_EQ(LiveWatcherThreadCount(), 0u);
 }
 
+// A seeded burst of registry changes while the object watches: once it stops
+// and the last event is in, the cache equals a fresh Init's.
+TEST_F(Live, SeededBurstEndsWithTheCacheOfAFreshInit) {
+    const char* seedText = std::getenv("VESKA_MODEL_SEED");
+    const unsigned first = seedText != nullptr ? unsigned(std::atoi(seedText)) : 27u;
+    unsigned seed = first;
+    SetDword(HKEY_CURRENT_USER, Reg(L"K0"), L"v0", 0);
+    ASSERT_EQ(Init(), S_OK);
+    auto live = LiveOf(opts.get());
+    ASSERT_EQ(live->Watch(1), S_OK);
+    const auto next = [&seed](unsigned range) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % range;
+    };
+    for (int step = 0; step < 400; ++step) {
+        const std::wstring key = Reg(L"K" + std::to_wstring(next(6)) +
+                                     (next(3) == 0 ? L"\\S" + std::to_wstring(next(3)) : L""));
+        const std::wstring name = L"v" + std::to_wstring(next(4));
+        switch (next(5)) {
+            case 0: DeleteTree(HKEY_CURRENT_USER, key); break;
+            case 1: ::RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str()); break;
+            case 2: SetString(HKEY_CURRENT_USER, key, name.c_str(), std::to_wstring(step)); break;
+            default: SetDword(HKEY_CURRENT_USER, key, name.c_str(), DWORD(step)); break;
+        }
+        if (step % 40 == 0) {
+            VARIANT_BOOL delivered;
+            live->WaitForChange(0, &delivered);  // events arrive while the burst goes on
+        }
+    }
+    VARIANT_BOOL delivered = VARIANT_TRUE;
+    while (delivered == VARIANT_TRUE) ASSERT_EQ(live->WaitForChange(1000, &delivered), S_OK);
+    EXPECT_EQ(ReadOut(opts.get()), FreshReadOut()) << "seed " << first;
+}
+
 TEST_F(Live, HundredWatchersShareTheirThreads) {
     std::vector<ComPtr<IVeskaOptions3>> objects;
     for (int i = 0; i < 100; ++i) {
