@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/LiveBench.h"
 #include "module/Module.h"
 #include "options/VeskaOpt.h"
 
@@ -387,6 +388,10 @@ bool Wanted(int argc, char** argv, const char* section) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "live-writer") == 0) {
+        const std::string path = argv[2];
+        return bench::LiveWriter(std::wstring(path.begin(), path.end()), std::atoi(argv[3]));
+    }
     ::CoInitialize(nullptr);
     RunOnFirstProcessor();
     const std::wstring small = kBenchRoot + L"\\T200";
@@ -568,6 +573,12 @@ int main(int argc, char** argv) {
         std::printf("heap held per value (20,000 values)     %8.1f bytes beyond name and text "
                     "(goal <= 64 on x64, 48 on x86)\n",
                     (fullHeap - keysHeap) / 20000 - valueText);
+    }
+
+    if (Wanted(argc, argv, "live")) {
+        wchar_t program[MAX_PATH];
+        ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+        bench::LiveRows(large, program);
     }
 
     options.reset();

@@ -15,6 +15,7 @@
 #include "inspector/OptionsTree.h"
 #include "inspector/SettingsCheck.h"
 #include "inspector/ValueText.h"
+#include "inspector/Watch.h"
 #include "support/Utf16Bytes.h"
 
 namespace veskaopt {
@@ -42,6 +43,8 @@ struct Arguments {
     std::string output;
     bool persist = false;
     std::vector<std::string> files;
+    long count = 0;
+    double seconds = 0;
 };
 
 void AddHive(CLI::App* command, Arguments& args) {
@@ -296,6 +299,17 @@ int Run(std::vector<std::string> argv) {
     exportCommand->add_option("-o,--output", args.output,
                               "file to write (default: standard output)");
 
+    CLI::App* watch = app.add_subcommand(
+        "watch",
+        "Follow the changes other programs make to the registry below ROOT and to the "
+        "settings files: one line per event (added, changed, removed, kept: an edit of "
+        "this process stays) until Ctrl+C, --count events or --timeout seconds.");
+    AddHive(watch, args);
+    AddRoot(watch, args);
+    watch->add_option("PATH", args.path, "report only the keys at and below PATH");
+    watch->add_option("--count", args.count, "stop after N events")->check(CLI::NonNegativeNumber);
+    watch->add_option("--timeout", args.seconds, "stop after S seconds")->check(CLI::NonNegativeNumber);
+
     for (CLI::App* command : app.get_subcommands({})) command->footer(kExitStatuses);
 
     // CLI11 would first complain of the missing command; name the unknown one.
@@ -304,7 +318,7 @@ int Run(std::vector<std::string> argv) {
     });
     if (argv.size() > 1 && !argv[1].empty() && argv[1][0] != '-' && commands.empty()) {
         Err("veskaopt: unknown command \"" + argv[1] +
-            "\" (show, check, get, set, remove, export; --help lists them)\n");
+            "\" (show, check, get, set, remove, export, watch; --help lists them)\n");
         return kExitUsage;
     }
     std::vector<const char*> pointers;
@@ -324,6 +338,11 @@ int Run(std::vector<std::string> argv) {
     if (*get) return Get(args);
     if (*set) return Set(args);
     if (*remove) return Remove(args);
+    if (*watch) {
+        OptionsSession session;
+        session.Init(args.mainKey, Wide(args.root));
+        return WatchEvents(session, Wide(args.path), args.count, args.seconds);
+    }
     return Export(args);
 }
 

@@ -14,6 +14,7 @@ const IID* const kDualInterfaces[] = {
     &IID_IVeskaOptionsDiagnostics,
     &IID_IPropertyProvider2,
 #ifndef VESKA_EARLIER_EDITION
+    &IID_IVeskaOptionsLive,
     &IID_IPropertyProvider3,
 #endif
 };

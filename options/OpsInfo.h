@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "support/FoldedMap.h"
@@ -30,6 +31,15 @@ struct OpsInfo {
 
     KeyMap keys;      // child keys; a null pointer counts as a missing child
     ValueMap values;  // every entry holds its own copy of its VARIANT
+
+    // The last-write time of the registry key the node was read from, as the
+    // registry gave it when the node's values were read: a refresh rereads the
+    // values of the keys whose time moved (RegistryTree.h). kNoRegistryStamp for
+    // a node that only a settings file made, kLocalStamp for one this object
+    // added without the registry.
+    std::uint64_t stamp = kNoRegistryStamp;
+    static constexpr std::uint64_t kNoRegistryStamp = 0;
+    static constexpr std::uint64_t kLocalStamp = 1;
 
     // Set only while ReleaseChildren releases the tree: the node to go back to
     // once this one is gone, so the release needs no stack of its own.

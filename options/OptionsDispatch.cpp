@@ -1,5 +1,6 @@
 #include "options/OptionsDispatch.h"
 
+#include "options/LiveEvents.h"
 #include "options/OxaSafeArray.h"
 #include "support/Owners.h"
 #include "support/Result.h"
@@ -52,6 +53,10 @@ SAFEARRAY* ToVariantArray(SAFEARRAY* strings) {
 STDMETHODIMP OptionsDispatch::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argError) {
+    if (IsLiveDispId(id)) {
+        return InvokeLive(static_cast<IVeskaOptions3*>(this), id, iid, flags, params, result,
+                          exception, argError);
+    }
     if (!IsScriptArrayCall(id, flags, params)) {
         return DispatchImpl::Invoke(id, iid, lcid, flags, params, result, exception, argError);
     }

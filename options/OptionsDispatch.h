@@ -21,8 +21,11 @@ namespace veska {
 // array, as an array of VARIANTs (the only arrays the scripting engines index),
 // goes into the variable when there is one, and into the result. Every other
 // call goes to the type information as before.
+// The names of IVeskaOptionsLive are answered the same way (LiveEvents.h).
 class OptionsDispatch : public DispatchImpl<IVeskaOptions3, IVeskaOptionsDiagnostics> {
 public:
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                               DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
 };

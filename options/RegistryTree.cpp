@@ -75,9 +75,11 @@ LONG ReadValue(HKEY key, DWORD index, LoadBuffers& buffers, DWORD* nameLength, D
 // Reads the REG_SZ and REG_DWORD values of key into node. They are appended in
 // the registry's enumeration order and filed once the key is read, so a key with
 // many values loads in n log n, and the node keeps no spare room. A value too
-// large to load is passed over alone.
-void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
-    if (key == nullptr) return;
+// large to load is passed over alone. True when the enumeration reached its end
+// (false when the registry failed on the way, or for a null key).
+bool LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
+    if (key == nullptr) return false;
+    bool complete = false;
     const std::size_t filed = node.values.size();
     UniqueVariant unnamed;
     bool hasUnnamed = false;
@@ -88,7 +90,10 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
             DWORD size = 0;
             const LONG status = ReadValue(key, index, buffers, &nameLength, &type, &size);
             if (status == ERROR_MORE_DATA) continue;
-            if (status != ERROR_SUCCESS) break;
+            if (status != ERROR_SUCCESS) {
+                complete = status == ERROR_NO_MORE_ITEMS;
+                break;
+            }
             UniqueVariant value;
             if (type == REG_SZ) {
                 // The text is the whole data less its terminating null, so that
@@ -136,6 +141,7 @@ void LoadValues(HKEY key, OpsInfo& node, LoadBuffers& buffers) {
         node.values.emplace(UnfoldedName{kDefaultValueName}, std::move(unnamed));
         node.values.shrink_to_fit();
     }
+    return complete;
 }
 
 }  // namespace
@@ -154,6 +160,21 @@ UniqueHkey CreateKey(HKEY parent, const wchar_t* path, REGSAM access, LONG* stat
                                           nullptr, &created, nullptr);
     if (status != nullptr) *status = result;
     return result == ERROR_SUCCESS ? UniqueHkey::Adopt(created) : UniqueHkey();
+}
+
+bool ReadKeyValues(HKEY key, OpsInfo& node) {
+    const auto buffers = std::make_unique<LoadBuffers>();
+    return LoadValues(key, node, *buffers);
+}
+
+std::uint64_t KeyStamp(HKEY key) noexcept {
+    FILETIME lastWrite{};
+    if (key == nullptr || ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             &lastWrite) != ERROR_SUCCESS) {
+        return 0;
+    }
+    return StampOf(lastWrite);
 }
 
 bool WriteRegistryValue(const std::wstring& path, const wchar_t* name, const VARIANT& value) noexcept {
@@ -221,10 +242,10 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
     while (!levels.empty()) {
         Level& level = levels.back();
         LONG status = ERROR_NO_MORE_ITEMS;
+        FILETIME lastWrite{};
         if (level.key != nullptr) {
             do {
                 DWORD nameLength = static_cast<DWORD>(buffers->name.size());
-                FILETIME lastWrite;
                 status = ::RegEnumKeyExW(level.key, level.nextSubKey, buffers->name.data(),
                                          &nameLength, nullptr, nullptr, nullptr, &lastWrite);
             } while (status == ERROR_MORE_DATA && GrowNameBuffer(level.key, false, buffers->name));
@@ -238,6 +259,7 @@ HRESULT CVeskaOptions::FillKeysValues(HKEY key, OpsInfo* node) {
         }
         ++level.nextSubKey;
         OpsInfo* child = level.node->GetOrCreateChild(buffers->name.data());
+        child->stamp = StampOf(lastWrite);
         // A sub-key that cannot be opened stays an empty node.
         UniqueHkey subKey = OpenKey(level.key, buffers->name.data(), KEY_READ);
         const HKEY handle = subKey.get();

@@ -7,9 +7,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "options/OpsInfo.h"
 #include "support/Owners.h"
 
 namespace veska {
@@ -24,6 +26,20 @@ constexpr wchar_t kDefaultValueName[] = L"(Default)";
 inline std::wstring_view CacheValueName(std::wstring_view name) noexcept {
     return name.empty() ? std::wstring_view(kDefaultValueName) : name;
 }
+
+// A registry last-write time as one number (0 for none).
+inline std::uint64_t StampOf(const FILETIME& time) noexcept {
+    return (std::uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The last-write time of key; 0 when the registry cannot say.
+std::uint64_t KeyStamp(HKEY key) noexcept;
+
+// Reads the REG_SZ and REG_DWORD values of key (which may be null) into node,
+// as FillKeysValues does, without the sub-keys; true when every value was
+// enumerated (false for a null key or a registry failure on the way). Throws
+// std::bad_alloc.
+bool ReadKeyValues(HKEY key, OpsInfo& node);
 
 // Opens (OpenKey) or creates (CreateKey) path below parent with access; empty
 // when the registry refuses, with its Win32 code in *status when status is given.

@@ -40,8 +40,9 @@ bool SplitAtLastBackslash(const CVeskaOptions::CorrectedPath& path,
     return false;
 }
 
-// Counts the keys below root, and the values of root and those keys, with the
-// values a settings file gave. Walks with a list of its own, at any depth.
+}  // namespace
+
+// Walks with a list of its own, at any depth.
 LoadCounts CountCache(const OpsInfo& root) {
     LoadCounts counts;
     std::vector<const OpsInfo*> pending{&root};
@@ -60,8 +61,6 @@ LoadCounts CountCache(const OpsInfo& root) {
     }
     return counts;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // The cache
@@ -99,6 +98,10 @@ STDMETHODIMP CVeskaOptions::Init(int MainKey, BSTR Root) {
         // uninitialised.
         std::wstring mainKey(TextOf(Root));
         OpsInfoTree root(new OpsInfo());
+        // Stamped before reading, so a change made during the load is seen again
+        // by the next refresh.
+        root->stamp = KeyStamp(key.get());
+        const std::uint64_t loadTime = CurrentStamp();
         ExclusiveLock lock(OptionsCacheLock);
         SettingsFileRows files;
         HRESULT hr = FillKeysValues(key.get(), root.get());
@@ -108,6 +111,7 @@ STDMETHODIMP CVeskaOptions::Init(int MainKey, BSTR Root) {
         m_hive = hive;
         m_settingsFiles = std::move(files);
         m_loadCounts = counts;
+        m_liveCache.loadTime = loadTime;
         m_pRoot = std::move(root);
         return hr;
     });
@@ -162,9 +166,6 @@ STDMETHODIMP CVeskaOptions::put_Root(BSTR newVal) {
     m_bstrRoot = std::move(prefix);
     return S_OK;
 }
-
-// ---------------------------------------------------------------------------
-// Reading
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -240,6 +241,12 @@ STDMETHODIMP CVeskaOptions::GetValueByName(BSTR Root, BSTR Attr, VARIANT* Val) {
     return CopyValueOut(Val, *found->second.get());
 }
 
+STDMETHODIMP OptionsDispatch::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* ids) {
+    const HRESULT hr = DispatchImpl::GetIDsOfNames(iid, names, count, lcid, ids);
+    return hr == DISP_E_UNKNOWNNAME ? LiveIDsOfNames(names, count, ids, hr) : hr;
+}
+
 // ---------------------------------------------------------------------------
 // Writing and adding
 
@@ -271,6 +278,11 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
         const VARIANT* written = value.get();
         VARIANT* entry = nullptr;
         ValueOrigin origin{OriginKind::Written};
+        // A refresh keeps an unsaved edit and reports a change of what it replaced.
+        if (!mode.changeDefault) {
+            m_liveCache.RememberReplaced(path.head, path.tail, name,
+                                         found != node->values.end() ? found->second.get() : nullptr);
+        }
         if (found != node->values.end()) {
             origin.replacedRegistry = OriginOf(*found->second.get()).StandsForRegistry();
             if (!SameValue(*found->second.get(), *value.get())) {
@@ -327,7 +339,10 @@ STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
             registryPath = RegistryPathOf(parentPath);
             keyName.assign(name);
         }
-        parent->keys.emplace(UnfoldedName{name}, std::make_unique<OpsInfo>());
+        // A key the registry does not have yet: a refresh keeps it.
+        auto added = std::make_unique<OpsInfo>();
+        added->stamp = OpsInfo::kLocalStamp;
+        parent->keys.emplace(UnfoldedName{name}, std::move(added));
         if (ChangeDefault == 0) return S_OK;
 
         // The new node stays in the cache whatever the registry says.

@@ -20,6 +20,8 @@
 #include "com/ComObject.h"
 #include "com/Dispatch.h"
 #include "options/DefaultSettings.h"
+#include "options/LiveEvents.h"
+#include "options/LiveRefresh.h"
 #include "options/OpsInfo.h"
 #include "options/OptionsDispatch.h"
 #include "support/Owners.h"
@@ -42,6 +44,9 @@ struct LoadCounts {
 class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
                       public OptionsDispatch,
                       public DispatchImpl<IVeskaOptionsDiagnostics>,
+                      public DispatchImpl<IVeskaOptionsLive>,
+                      public IConnectionPointContainer,
+                      public IProvideClassInfo2,
                       public IPersistStreamInit {
 public:
     using Interfaces = InterfaceMap<Entry<IVeskaOptions, IVeskaOptions3>,
@@ -49,9 +54,15 @@ public:
                                     Entry<IVeskaOptions3>,
                                     Entry<IDispatch, IVeskaOptions3>,
                                     Entry<IVeskaOptionsDiagnostics>,
+                                    LiveEntry<IVeskaOptionsLive>,
+                                    LiveEntry<IConnectionPointContainer>,
+                                    LiveEntry<IProvideClassInfo, IProvideClassInfo2>,
+                                    LiveEntry<IProvideClassInfo2>,
                                     Entry<IPersistStreamInit>>;
 
     CVeskaOptions() noexcept = default;
+    // Stops a watch first (LiveEvents.cpp).
+    ~CVeskaOptions();
     CVeskaOptions(const CVeskaOptions&) = delete;
     CVeskaOptions& operator=(const CVeskaOptions&) = delete;
 
@@ -88,6 +99,24 @@ public:
     STDMETHODIMP get_OverriddenCount(LONG* Count) override;
     STDMETHODIMP get_SettingsFolder(BSTR* Folder) override;
     STDMETHODIMP CheckSettings(BSTR Path, VARIANT* Files) override;
+
+    // IVeskaOptionsLive (LiveEvents.cpp). Events run on the thread that called
+    // Watch, or on the caller's thread for Refresh.
+    STDMETHODIMP Watch(LONG What) override;
+    STDMETHODIMP Unwatch() override;
+    STDMETHODIMP get_Watching(LONG* What) override;
+    STDMETHODIMP Refresh(LONG* Changed) override;
+    STDMETHODIMP put_OnChanged(VARIANT Callback) override;
+    STDMETHODIMP putref_OnChanged(VARIANT Callback) override;
+    STDMETHODIMP WaitForChange(LONG Milliseconds, VARIANT_BOOL* Delivered) override;
+
+    // IConnectionPointContainer: the one point of _IVeskaOptionsLiveEvents.
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override;
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+
+    // IProvideClassInfo2: the coclass and its source interface.
+    STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+    STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
 
     // IPersistStreamInit: not implemented; every member returns E_NOTIMPL.
     STDMETHODIMP GetClassID(CLSID* pClassID) override;
@@ -144,6 +173,15 @@ public:
     HRESULT InternalSetValueByName(const wchar_t* root, const wchar_t* attr, const VARIANT* val,
                                    WriteMode mode);
 
+    // Brings the cache up to date with the registry (registry) and the
+    // settings folder (files) and fills result; the events are not fired.
+    // LiveRefresh.cpp. Throws std::bad_alloc or HResultError.
+    void RefreshCache(bool registry, bool files, RefreshResult& result);
+
+    // Refreshes what watch names (LiveWatcher.h bits, both for a call of
+    // Refresh) and fires the events; the number of changed values.
+    HRESULT RefreshAndFire(unsigned watch, LONG* changed);
+
 private:
     // Releases a cache tree through FreeOpsInfoMem.
     struct TreeRelease {
@@ -173,6 +211,18 @@ private:
     // and the counts of the cache right after the merge.
     SettingsFileRows m_settingsFiles;
     LoadCounts m_loadCounts;
+
+    // What a refresh needs (edits' replaced values, the file layer), and the
+    // watch, window and event sinks, made on first use. The sinks go first.
+    LiveCacheState m_liveCache;
+    std::unique_ptr<LiveEvents> m_liveEvents;
+    LiveEvents& Events();
+
+    friend class RefreshBuilder;
 };
+
+// Counts the keys below root, and the values of root and those keys, with the
+// values a settings file gave.
+LoadCounts CountCache(const OpsInfo& root);
 
 }  // namespace veska

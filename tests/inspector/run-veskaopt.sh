@@ -115,6 +115,22 @@ cmp -s "$work/first.reg" "$work/second.reg" || fail "export, reg import, export 
 iconv -f UTF-16 -t UTF-8 "$work/second.reg" | grep -q '^"size"=dword:0000000c' ||
   fail "the registry file holds the DWORD"
 
+# watch: a registry change by another program and a settings file written from
+# here, one line each, then the count ends it.
+"$run" veskaopt.exe watch "$root" Editor --count 2 --timeout 60 >"$work/watch" 2>&1 &
+watcher=$!
+sleep 4
+"$run" reg add "HKCU\\$root\\Editor" /v Size /t REG_DWORD /d 14 /f >/dev/null
+sleep 1
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Key Name="Editor">\n  <Value Name="Zoom" Type="I4">3</Value>\n </Key>\n</OxaTest>\n' \
+  >"$work/Dat/Settings/zoom.xml"
+wait $watcher || fail "watch exited $?: $(cat "$work/watch")"
+tr -d '\r' <"$work/watch" | grep -qx 'changed editor\\size = I4 14  (registry)' ||
+  fail "watch prints the registry change: $(cat "$work/watch")"
+tr -d '\r' <"$work/watch" | grep -q '^added editor\\zoom = I4 3  (settings file .*zoom\.xml)$' ||
+  fail "watch prints the value the new settings file adds: $(cat "$work/watch")"
+rm -f "$work/Dat/Settings/zoom.xml"
+
 # Bad input: non-zero exit, a message, no crash.
 vo 4 show "Software\\VeskaInspectorTest\\missing-$$"
 echo "$err" | grep -q 'does not exist' || fail "a missing ROOT is named: $err"

@@ -35,6 +35,7 @@
 // test again with --gtest_filter=Lifecycle.<Test> replays it.
 #include <windows.h>
 #include <objbase.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,18 @@ Growth Measured(const char* what, const test::ResourceUse& start, int cycles,
                 growth.handles, static_cast<unsigned long>(end.handles),
                 static_cast<long long>(took.count()));
     return growth;
+}
+
+// The threads of this process.
+int ThreadCount() {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{sizeof(entry)};
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+    }
+    ::CloseHandle(snapshot);
+    return count;
 }
 
 // Loads the library at path kLoadCycles times and runs body on each load; after
@@ -235,6 +248,28 @@ protected:
         }
     }
 
+    // A watching object released with a change pending: the watcher thread and
+    // the window go with it, and the library may unload again.
+    void WatchLife(const test::ServerEntryPoints& dll, int life) {
+        SCOPED_TRACE(::testing::Message() << "watch life " << life);
+        const int threads = ThreadCount();
+        ComPtr<IVeskaOptions3> options = dll.Create<IVeskaOptions3>(CLSID_VeskaOptions);
+        ASSERT_TRUE(options);
+        ASSERT_EQ(options->Init(1, B(watchScratch_.Path().c_str()).get()), S_OK);
+        ComPtr<IVeskaOptionsLive> live = options.try_query<IVeskaOptionsLive>();
+        ASSERT_TRUE(live);
+        ASSERT_EQ(live->Watch(3), S_OK);
+        EXPECT_EQ(ThreadCount(), threads + 1);
+        EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
+        test::SetDword(HKEY_CURRENT_USER, watchScratch_.Path(), L"Pending", DWORD(life));
+        live.reset();
+        options.reset();
+        EXPECT_EQ(ThreadCount(), threads);
+        EXPECT_EQ(::FindWindowExW(HWND_MESSAGE, nullptr, L"VeskaOptionsLiveWindow", nullptr), nullptr);
+        MSG message;  // nothing of the watch is left in the queue either
+        EXPECT_FALSE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    }
+
     // Runs the warm-up lives, then the measured ones through the library's class
     // objects; what the process holds must come back within the bounds.
     void RunLives(const char* what,
@@ -257,6 +292,7 @@ protected:
     test::SettingsLayout layout_;
     test::CompanionRegistration companion_;
     test::ScratchKey scratch_;
+    test::ScratchKey watchScratch_;
     test::PageOwner specified_{test::PageOwner::kSpecified};
     test::PageOwner ordered_{test::PageOwner::kOrdered};
     test::PageOwner both_{test::PageOwner::kSpecified | test::PageOwner::kOrdered |
@@ -290,6 +326,7 @@ TEST_F(Lifecycle, LibraryUnloadsAfterEveryCycle) {
         const test::ServerEntryPoints dll(module);
         ASSERT_NO_FATAL_FAILURE(OptionsLife(dll, cycle));
         ASSERT_NO_FATAL_FAILURE(ProviderLife(dll, cycle));
+        ASSERT_NO_FATAL_FAILURE(WatchLife(dll, cycle));
         EXPECT_EQ(dll.CanUnloadNow(), S_OK) << "cycle " << cycle;
     });
     if (test::HeapTotalsCompare()) {

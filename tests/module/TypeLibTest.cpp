@@ -164,6 +164,8 @@ std::wstring DescribeLibrary(const wchar_t* path) {
                 text += L"dispatch+" + DescribeInterface(vtable.get());
                 continue;
             }
+            text += L"dispinterface " + DescribeInterface(info.get());
+            continue;
         }
         if (kind == TKIND_COCLASS) {
             TYPEATTR* attr = nullptr;
@@ -182,7 +184,7 @@ std::wstring DescribeLibrary(const wchar_t* path) {
                 info->GetRefTypeInfo(ref, impl.put());
                 impl->GetDocumentation(MEMBERID_NIL, implName.put(), nullptr, nullptr, nullptr);
                 text += std::wstring(L"  ") + ((implFlags & IMPLTYPEFLAG_FDEFAULT) ? L"[default] " : L"") +
-                        implName.get() + L"\n";
+                        ((implFlags & IMPLTYPEFLAG_FSOURCE) ? L"[source] " : L"") + implName.get() + L"\n";
             }
             info->ReleaseTypeAttr(attr);
             continue;
@@ -229,7 +231,25 @@ dispatch+IVeskaOptionsDiagnostics {FFD013DD-B3F1-4FA4-9273-10E7A05DEAE8} dual ol
   5 propget HRESULT OverriddenCount([out,retval] long* Count)
   6 propget HRESULT SettingsFolder([out,retval] BSTR* Folder)
   7 HRESULT CheckSettings([in] BSTR Path, [out,retval] VARIANT* Files)
-dispatch+IPropertyProvider {356744E0-FE39-11D2-9270-00500402D4C2} dual oleautomation dispatchable : IDispatch "IPropertyProvider Interface"
+)";
+
+// Live options: the current edition's library alone describes them.
+const std::wstring kLiveInterfaces =
+    LR"(dispatch+IVeskaOptionsLive {3D0E8A51-6C2B-4E47-9F0B-2A7D5C81E4B6} dual oleautomation dispatchable : IDispatch
+  1 HRESULT Watch([in] long What)
+  2 HRESULT Unwatch()
+  3 propget HRESULT Watching([out,retval] long* What)
+  4 HRESULT Refresh([out,retval] long* Changed)
+  5 propput HRESULT OnChanged([in] VARIANT)
+  5 propputref HRESULT OnChanged([in] VARIANT)
+  6 HRESULT WaitForChange([in] long Milliseconds, [out,retval] VARIANT_BOOL* Delivered)
+dispinterface _IVeskaOptionsLiveEvents {8B4F2C17-5E9A-4D63-B1C8-0E6F3A92D7C4} dispatchable : IDispatch
+  1 void Changed([in] BSTR Key, [in] BSTR Name, [in] long Kind)
+type 0 VeskaChange
+)";
+
+const std::wstring kProviderHead =
+    LR"(dispatch+IPropertyProvider {356744E0-FE39-11D2-9270-00500402D4C2} dual oleautomation dispatchable : IDispatch "IPropertyProvider Interface"
   1 HRESULT RegisterObject([in] IUnknown* pObj) "method RegisterObject"
   2 HRESULT DoPropertySheet([in] wireHWND hwParent) "method DoPropertySheet"
   3 HRESULT UnRegisterObject([in] IUnknown* pObj) "method UnRegisterObject"
@@ -259,14 +279,18 @@ interface IPropertyPageChildrens {B4345F2F-F87C-4F6C-9BD9-C0240EE017D9} : IUnkno
 coclass VeskaOptions {479B30A2-93C1-11D4-8EBA-0001022C3670} cancreate "VeskaOptions Class"
   IVeskaOptions
   [default] IVeskaOptions2
-coclass PropertyProvider {479B30A4-93C1-11D4-8EBA-0001022C3670} cancreate "PropertyProvider Class"
+)";
+
+const std::wstring kProviderClass =
+    LR"(coclass PropertyProvider {479B30A4-93C1-11D4-8EBA-0001022C3670} cancreate "PropertyProvider Class"
   [default] IPropertyProvider
   IPropertyPageInformation
 )";
 
 TEST(TypeLibrary, CurrentEditionDescribesTheWholeContract) {
-    const std::wstring expected = kLibraryHead + kCurrentOnlyInterfaces +
-                                  kPageObjectInterfacesAndOptionsClass +
+    const std::wstring expected = kLibraryHead + kLiveInterfaces + kProviderHead +
+                                  kCurrentOnlyInterfaces + kPageObjectInterfacesAndOptionsClass +
+                                  L"  [default] [source] _IVeskaOptionsLiveEvents\n" + kProviderClass +
                                   LR"(  IPropertyProvider3
 dispatch+IPropertyProvider3 {87A52BA7-2254-4C03-A1BA-482246ACBB53} dual oleautomation dispatchable : IPropertyProvider2 "IPropertyProvider3 Interface"
   5 HRESULT GetRegisteredObj([in] GUID guidIn, [out] IUnknown** pOutVal) "method GetRegisteredObj"
@@ -277,7 +301,8 @@ dispatch+IPropertyProvider3 {87A52BA7-2254-4C03-A1BA-482246ACBB53} dual oleautom
 }
 
 TEST(TypeLibrary, EarlierEditionLacksTheNewestProviderInterfaces) {
-    const std::wstring expected = kLibraryHead + kPageObjectInterfacesAndOptionsClass;
+    const std::wstring expected =
+        kLibraryHead + kProviderHead + kPageObjectInterfacesAndOptionsClass + kProviderClass;
     EXPECT_EQ(DescribeLibrary(VESKA_TEST_TLB(L"earlier")), expected);
 }
 
