@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "com/ModuleLock.h"
+#include "options/LiveNodes.h"
 #include "options/RegistryTree.h"
 #include "support/Folding.h"
 #include "support/Owners.h"
@@ -24,12 +25,6 @@ namespace {
 
 constexpr std::size_t kSourcesPerThread = MAXIMUM_WAIT_OBJECTS - 1;
 constexpr DWORD kDirectoryBufferBytes = 16 * 1024;
-
-std::wstring Folded(std::wstring_view text) {
-    std::wstring folded(text);
-    FoldUnits(folded.data(), folded.size(), folded.data());
-    return folded;
-}
 
 // The path without its last segment; empty when it has one segment only.
 std::wstring ParentPath(const std::wstring& path) {
@@ -414,12 +409,12 @@ HRESULT StartLiveWatch(const LiveWatchRequest& request, LiveWatch** watch) noexc
     try {
         const std::wstring hive = std::to_wstring(reinterpret_cast<std::uintptr_t>(request.hive));
         if ((request.what & kWatchRegistry) != 0) {
-            std::wstring id = L"registry:" + hive + L":" + Folded(request.keyPath);
+            std::wstring id = L"registry:" + hive + L":" + live::Folded(request.keyPath);
             hr = Attach(made, id, kWatchRegistry, request.hive, request.keyPath);
             if (SUCCEEDED(hr)) made->registryId = std::move(id);
         }
         if (SUCCEEDED(hr) && (request.what & kWatchSettingsFolder) != 0) {
-            std::wstring id = L"folder:" + Folded(request.folder);
+            std::wstring id = L"folder:" + live::Folded(request.folder);
             hr = Attach(made, id, kWatchSettingsFolder, nullptr, request.folder);
             if (SUCCEEDED(hr)) made->folderId = std::move(id);
         }
