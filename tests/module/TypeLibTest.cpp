@@ -245,6 +245,10 @@ const std::wstring kLiveInterfaces =
   6 HRESULT WaitForChange([in] long Milliseconds, [out,retval] VARIANT_BOOL* Delivered)
 dispinterface _IVeskaOptionsLiveEvents {8B4F2C17-5E9A-4D63-B1C8-0E6F3A92D7C4} dispatchable : IDispatch
   1 void Changed([in] BSTR Key, [in] BSTR Name, [in] long Kind)
+dispatch+IVeskaOptionsPolicy {6A41C3E2-9B57-4F0D-8E26-D1F4A7B3C958} dual oleautomation dispatchable : IDispatch
+  1 HRESULT IsLocked([in] BSTR Root, [in] BSTR Attr, [out,retval] VARIANT_BOOL* Locked)
+  2 propget HRESULT PolicyRoot([out,retval] BSTR* Root)
+  3 propget HRESULT LockedCount([out,retval] long* Count)
 type 0 VeskaChange
 )";
 
