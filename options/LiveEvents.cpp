@@ -149,6 +149,7 @@ bool LiveEvents::Unwatch() noexcept {
     StopLiveWatch(watch_);
     watch_ = nullptr;
     watching_ = 0;
+    ++unwatches_;
     DestroyWindowNow();
     return true;
 }
@@ -238,6 +239,10 @@ void LiveEvents::Fire(const std::vector<LiveChange>& changes, std::wstring_view 
     ComPtr<IDispatch> callback = ComPtr<IDispatch>::CopyOf(callback_.get());
     ComPtr<IDispatchEx> callbackEx = ComPtr<IDispatchEx>::CopyOf(callbackEx_.get());
     const DISPID callbackId = callbackId_;
+    // A sink or the callback that calls Unwatch ends the delivery: nothing
+    // reaches anyone after it.
+    const unsigned long unwatches = unwatches_;
+    const auto unwatched = [&] { return unwatches_ != unwatches; };
     for (const LiveChange& change : changes) {
         std::wstring_view key;
         if (!KeyBelowPrefix(change.key, prefix, &key)) continue;
@@ -251,11 +256,14 @@ void LiveEvents::Fire(const std::vector<LiveChange>& changes, std::wstring_view 
         args[2].vt = VT_BSTR;
         args[2].bstrVal = keyText.get();
         DISPPARAMS params{args, nullptr, 3, 0};
+        // A sink's failure is its own: the others still get the event.
         for (const auto& sink : sinks) {
+            if (unwatched()) return;
             UniqueVariant ignored;
             sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, ignored.put(),
                          nullptr, nullptr);
         }
+        if (unwatched()) return;
         if (callback) {
             UniqueVariant ignored;
             if (callbackEx) {
