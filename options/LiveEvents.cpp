@@ -54,6 +54,15 @@ bool KeyBelowPrefix(const std::wstring& key, std::wstring_view prefix, std::wstr
     return true;
 }
 
+// A removed key above the Root takes away everything reads reach: for them it
+// is the Root's own removal, with an empty Key.
+bool RemovedAbovePrefix(const LiveChange& change, std::wstring_view prefix) noexcept {
+    const std::wstring& key = change.key;
+    if (change.kind != ChangeKind::KeyRemoved || prefix.empty()) return false;
+    return key.empty() || (key.size() < prefix.size() && prefix[key.size()] == L'\\' &&
+                           CompareFolded(prefix.substr(0, key.size()), key) == 0);
+}
+
 }  // namespace
 
 bool LiveOptionsOffered() noexcept {
@@ -244,8 +253,8 @@ void LiveEvents::Fire(const std::vector<LiveChange>& changes, std::wstring_view 
     const unsigned long unwatches = unwatches_;
     const auto unwatched = [&] { return unwatches_ != unwatches; };
     for (const LiveChange& change : changes) {
-        std::wstring_view key;
-        if (!KeyBelowPrefix(change.key, prefix, &key)) continue;
+        std::wstring_view key;  // stays empty for a removal above the Root
+        if (!KeyBelowPrefix(change.key, prefix, &key) && !RemovedAbovePrefix(change, prefix)) continue;
         VARIANT args[3];  // the last argument first
         UniqueBstr keyText = CopyBstr(key.data(), static_cast<UINT>(key.size()));
         UniqueBstr nameText = CopyBstr(change.name.data(), static_cast<UINT>(change.name.size()));

@@ -151,6 +151,57 @@ TEST_F(Live, InitKeyDeletedAndCreatedAgain) {
     EXPECT_EQ(Value(L"K", L"x"), L"3:2");
 }
 
+// What the object removed without ChangeDefault stays removed through refreshes
+// until it changes at its source; then it comes back as added.
+TEST_F(Live, LocalRemovalsStayUntilTheirSourceChanges) {
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 1);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"B", 1);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor\\Old"), L"x", 1);
+    ASSERT_EQ(Init(), S_OK);
+    Advise(opts.get(), sink);
+    ASSERT_EQ(opts->RemoveValueByName(Bstr(L"Editor"), Bstr(L"A"), 0), S_OK);
+    ASSERT_EQ(opts->RemoveKey(Bstr(L"Editor\\Old"), 0), S_OK);
+    const struct {
+        const wchar_t* key;  // the value written by another writer; null for none
+        const wchar_t* name;
+        std::vector<std::wstring> events;  // sorted
+        const wchar_t* a;
+        const wchar_t* keys;
+    } steps[] = {
+        {nullptr, nullptr, {}, L"fail", L"<null>"},
+        {L"Editor", L"B", {L"2 editor|b"}, L"fail", L"<null>"},  // a sibling: the removals stand
+        {L"Editor", L"A", {L"1 editor|a"}, L"3:2", L"<null>"},
+        {L"Editor\\Old", L"x", {L"1 editor\\old|x", L"4 editor\\old|"}, L"3:2", L"old"},
+    };
+    for (const auto& step : steps) {
+        sink.events.clear();
+        if (step.key != nullptr) SetDword(HKEY_CURRENT_USER, Reg(step.key), step.name, 2);
+        Refresh();
+        std::sort(sink.events.begin(), sink.events.end());
+        EXPECT_EQ(sink.events, step.events) << (step.name ? step.name : L"no change");
+        EXPECT_EQ(Value(L"Editor", L"A"), step.a);
+        EXPECT_EQ(Keys(L"Editor"), step.keys);
+    }
+}
+
+// Under a Root, a removal above it, the Init key's included, takes away all
+// that reads reach: the Root's own removal, Key empty. Changes beside the Root
+// stay silent.
+TEST_F(Live, RemovalAboveTheRootIsTheRootsRemoval) {
+    for (const wchar_t* removed : {L"Top\\A", L"Top"}) {
+        SetDword(HKEY_CURRENT_USER, Reg(L"Top\\A\\B\\C"), L"x", 1);
+        opts = NewOptions();
+        ASSERT_EQ(Init(L"Top"), S_OK);
+        ASSERT_EQ(opts->put_Root(Bstr(L"A\\B")), S_OK);
+        sink.events.clear();
+        Advise(opts.get(), sink);
+        SetDword(HKEY_CURRENT_USER, Reg(L"Top\\Beside"), L"y", 1);
+        DeleteTree(HKEY_CURRENT_USER, Reg(removed));
+        Refresh();
+        EXPECT_EQ(sink.events, (std::vector<std::wstring>{L"5 |"})) << removed;
+    }
+}
+
 TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"FontSize", 12);
     auto live = LiveOf(opts.get());
