@@ -54,6 +54,15 @@ bool KeyBelowPrefix(const std::wstring& key, std::wstring_view prefix, std::wstr
     return true;
 }
 
+// A removed key above the Root takes away everything reads reach: for them it
+// is the Root's own removal, with an empty Key.
+bool RemovedAbovePrefix(const LiveChange& change, std::wstring_view prefix) noexcept {
+    const std::wstring& key = change.key;
+    if (change.kind != ChangeKind::KeyRemoved || prefix.empty()) return false;
+    return key.empty() || (key.size() < prefix.size() && prefix[key.size()] == L'\\' &&
+                           CompareFolded(prefix.substr(0, key.size()), key) == 0);
+}
+
 }  // namespace
 
 bool LiveOptionsOffered() noexcept {
@@ -149,6 +158,7 @@ bool LiveEvents::Unwatch() noexcept {
     StopLiveWatch(watch_);
     watch_ = nullptr;
     watching_ = 0;
+    ++unwatches_;
     DestroyWindowNow();
     return true;
 }
@@ -238,9 +248,13 @@ void LiveEvents::Fire(const std::vector<LiveChange>& changes, std::wstring_view 
     ComPtr<IDispatch> callback = ComPtr<IDispatch>::CopyOf(callback_.get());
     ComPtr<IDispatchEx> callbackEx = ComPtr<IDispatchEx>::CopyOf(callbackEx_.get());
     const DISPID callbackId = callbackId_;
+    // A sink or the callback that calls Unwatch ends the delivery: nothing
+    // reaches anyone after it.
+    const unsigned long unwatches = unwatches_;
+    const auto unwatched = [&] { return unwatches_ != unwatches; };
     for (const LiveChange& change : changes) {
-        std::wstring_view key;
-        if (!KeyBelowPrefix(change.key, prefix, &key)) continue;
+        std::wstring_view key;  // stays empty for a removal above the Root
+        if (!KeyBelowPrefix(change.key, prefix, &key) && !RemovedAbovePrefix(change, prefix)) continue;
         VARIANT args[3];  // the last argument first
         UniqueBstr keyText = CopyBstr(key.data(), static_cast<UINT>(key.size()));
         UniqueBstr nameText = CopyBstr(change.name.data(), static_cast<UINT>(change.name.size()));
@@ -251,11 +265,14 @@ void LiveEvents::Fire(const std::vector<LiveChange>& changes, std::wstring_view 
         args[2].vt = VT_BSTR;
         args[2].bstrVal = keyText.get();
         DISPPARAMS params{args, nullptr, 3, 0};
+        // A sink's failure is its own: the others still get the event.
         for (const auto& sink : sinks) {
+            if (unwatched()) return;
             UniqueVariant ignored;
             sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, ignored.put(),
                          nullptr, nullptr);
         }
+        if (unwatched()) return;
         if (callback) {
             UniqueVariant ignored;
             if (callbackEx) {

@@ -76,7 +76,7 @@ public:
 
     // Calls every sink and the callback for each change, in order; prefix is
     // the owner's Root, whose keys the events name relative to it (changes
-    // outside it are not reported).
+    // outside it are not reported). An Unwatch from inside a call ends it.
     void Fire(const std::vector<LiveChange>& changes, std::wstring_view prefix);
 
     HRESULT WaitForChange(LONG milliseconds, VARIANT_BOOL* delivered);
@@ -115,6 +115,7 @@ private:
     LiveWatch* watch_ = nullptr;
     unsigned watching_ = 0;
     unsigned long delivered_ = 0;  // events fired so far; WaitForChange watches it
+    unsigned long unwatches_ = 0;  // watches ended so far; Fire stops when it moves
 };
 
 }  // namespace veska

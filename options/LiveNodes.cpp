@@ -2,6 +2,7 @@
 // options object keeps between refreshes, and the settings folder's listing.
 #include "options/LiveNodes.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "options/RegistryTree.h"
@@ -149,11 +150,58 @@ std::uint64_t CurrentStamp() noexcept {
     return StampOf(now);
 }
 
+namespace {
+
+// The folded path of a corrected one as a refresh names it: segments joined by
+// one backslash, empty ones skipped.
+std::wstring RefreshPath(std::wstring_view head, std::wstring_view tail) {
+    std::wstring joined(head);
+    joined += tail;
+    std::wstring path;
+    for (std::size_t at = 0; at <= joined.size();) {
+        const std::size_t end = std::min(joined.find(L'\\', at), joined.size());
+        if (end > at) path = live::Join(path, std::wstring_view(joined).substr(at, end - at));
+        at = end + 1;
+    }
+    return live::Folded(path);
+}
+
+std::wstring ValueKey(std::wstring_view head, std::wstring_view tail, std::wstring_view name) {
+    return ReplacedKey(RefreshPath(head, tail), live::Folded(CacheValueName(name)));
+}
+
+}  // namespace
+
+void LiveCacheState::RememberRemovedValue(std::wstring_view head, std::wstring_view tail,
+                                          std::wstring_view name, const VARIANT& cached) {
+    std::wstring key = ValueKey(head, tail, name);
+    // What the source gave: the value itself, or what an unsaved edit replaced.
+    UniqueVariant source;
+    if (OriginOf(cached).kind != OriginKind::Written) {
+        source = UniqueVariant::CopyOf(cached);
+    } else if (const auto edit = replaced.find(key); edit != replaced.end()) {
+        source = UniqueVariant::CopyOf(*edit->second.get());
+    }
+    removedValues.insert_or_assign(std::move(key), std::move(source));
+}
+
+void LiveCacheState::RememberRemovedKey(std::wstring_view head, std::wstring_view tail,
+                                        std::uint64_t stamp) {
+    removedKeys.insert_or_assign(RefreshPath(head, tail), stamp);
+}
+
+void LiveCacheState::ForgetRemovedValue(std::wstring_view head, std::wstring_view tail,
+                                        std::wstring_view name) {
+    if (!removedValues.empty()) removedValues.erase(ValueKey(head, tail, name));
+}
+
+void LiveCacheState::ForgetRemovedKey(std::wstring_view head, std::wstring_view tail) {
+    if (!removedKeys.empty()) removedKeys.erase(RefreshPath(head, tail));
+}
+
 void LiveCacheState::RememberReplaced(std::wstring_view head, std::wstring_view tail,
                                       std::wstring_view name, const VARIANT* replacedValue) {
-    std::wstring path(head);
-    path += tail;
-    std::wstring key = ReplacedKey(live::Folded(path), live::Folded(CacheValueName(name)));
+    std::wstring key = ValueKey(head, tail, name);
     const bool fromSource = replacedValue != nullptr && OriginOf(*replacedValue).kind != OriginKind::Written;
     const auto found = replaced.find(key);
     // An edit over an edit keeps what the first one replaced.

@@ -191,6 +191,16 @@ private:
             Report(path, name, ChangeKind::Kept);
             return;
         }
+        if (cached == nullptr) {
+            // Removed here without ChangeDefault: it stays so while its source
+            // gives what it gave then.
+            auto& removed = options_.m_liveCache.removedValues;
+            const auto found = removed.find(ReplacedKey(path, name));
+            if (found != removed.end()) {
+                if (SameSource(found->second.vt() != VT_EMPTY ? found->second.get() : nullptr, expected)) return;
+                removed.erase(found);
+            }
+        }
         if (cached == nullptr && expected == nullptr) return;
         ChangeKind kind;
         if (expected == nullptr) {
@@ -232,6 +242,16 @@ private:
         UpdateOf(parent).removeKeys.emplace_back(name);
     }
 
+    // True when a key below path was removed here without ChangeDefault: the
+    // walk goes down to see whether it changed at the source.
+    bool RemovedBelow(const std::wstring& path) const {
+        const auto& removed = options_.m_liveCache.removedKeys;
+        if (removed.empty()) return false;
+        const std::wstring below = path + L'\\';
+        const auto next = removed.lower_bound(below);
+        return next != removed.end() && next->first.compare(0, below.size(), below) == 0;
+    }
+
     // Compares the sub-keys of the registry key with node's children, by
     // stamps, and goes down where a stamp moved or registry children lie below.
     void VisitRegistry(HKEY key, OpsInfo& node, const std::wstring& path, const OpsInfo* files) {
@@ -254,6 +274,14 @@ private:
             const OpsInfo* childFiles = ChildOf(files, folded);
             const auto found = node.keys.find(FoldedView{folded});
             if (found == node.keys.end() || found->second == nullptr) {
+                // Removed here without ChangeDefault: it stays so while the
+                // key's own stamp stands.
+                auto& removed = options_.m_liveCache.removedKeys;
+                const auto gone = removed.find(childPath);
+                if (gone != removed.end()) {
+                    if (gone->second == stamp) continue;
+                    removed.erase(gone);
+                }
                 // A key that cannot be opened now is taken by a later refresh.
                 const UniqueHkey subKey = OpenKey(key, name, KEY_READ);
                 if (!subKey) continue;
@@ -268,7 +296,7 @@ private:
             }
             OpsInfo& child = *found->second;
             const bool moved = child.stamp != stamp;
-            if (!moved && !HasRegistryChildren(child)) continue;
+            if (!moved && !HasRegistryChildren(child) && !RemovedBelow(childPath)) continue;
             const UniqueHkey subKey = OpenKey(key, name, KEY_READ);
             if (!subKey) continue;  // kept as it is, and its stamp: the next refresh tries again
             if (moved) {

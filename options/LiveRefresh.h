@@ -78,11 +78,27 @@ struct LiveCacheState {
     // written later has changed since.
     std::uint64_t loadTime = 0;
 
+    // What this object removed without ChangeDefault: values, filed as
+    // replaced files them, with what their source gave then (VT_EMPTY for
+    // nothing); keys, by folded path, with their stamp then. A refresh leaves
+    // them removed until that value, or that key's own stamp, changes at the
+    // source; then they come back as added.
+    std::map<std::wstring, UniqueVariant> removedValues;
+    std::map<std::wstring, std::uint64_t> removedKeys;
+
     // Remembers what an unsaved edit of name (folded) at path (corrected, as
     // the object joins it) replaces, unless an earlier edit already did.
     // Throws std::bad_alloc.
     void RememberReplaced(std::wstring_view head, std::wstring_view tail, std::wstring_view name,
                           const VARIANT* replacedValue);
+    // Remembers the removal without ChangeDefault of the cached value of name
+    // at path, or of the key at path with its stamp. Throws std::bad_alloc.
+    void RememberRemovedValue(std::wstring_view head, std::wstring_view tail, std::wstring_view name,
+                              const VARIANT& cached);
+    void RememberRemovedKey(std::wstring_view head, std::wstring_view tail, std::uint64_t stamp);
+    // A value the object writes, or a key it adds, is no longer removed.
+    void ForgetRemovedValue(std::wstring_view head, std::wstring_view tail, std::wstring_view name);
+    void ForgetRemovedKey(std::wstring_view head, std::wstring_view tail);
 };
 
 // The key under which LiveCacheState::replaced files a value.

@@ -283,6 +283,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
             m_liveCache.RememberReplaced(path.head, path.tail, name,
                                          found != node->values.end() ? found->second.get() : nullptr);
         }
+        m_liveCache.ForgetRemovedValue(path.head, path.tail, name);
         if (found != node->values.end()) {
             origin.replacedRegistry = OriginOf(*found->second.get()).StandsForRegistry();
             if (!SameValue(*found->second.get(), *value.get())) {
@@ -339,6 +340,7 @@ STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
             registryPath = RegistryPathOf(parentPath);
             keyName.assign(name);
         }
+        m_liveCache.ForgetRemovedKey(path.head, path.tail);
         // A key the registry does not have yet: a refresh keeps it.
         auto added = std::make_unique<OpsInfo>();
         added->stamp = OpsInfo::kLocalStamp;
@@ -371,6 +373,11 @@ STDMETHODIMP CVeskaOptions::RemoveValueByName(BSTR Root, BSTR Attr, LONG ChangeD
         RETURN_HR_IF(E_FAIL, found == node->values.end());
         std::wstring registryPath;
         if (ChangeDefault != 0) registryPath = RegistryPathOf(path);
+        // A refresh leaves a removal the registry does not have until the
+        // value changes there.
+        if (ChangeDefault == 0) {
+            m_liveCache.RememberRemovedValue(path.head, path.tail, TextOf(Attr), *found->second.get());
+        }
 
         node->values.erase(found);
         if (ChangeDefault != 0) {
@@ -399,6 +406,12 @@ STDMETHODIMP CVeskaOptions::RemoveValues(BSTR Root, LONG ChangeDefault) {
                 }
             }
         }
+        if (ChangeDefault == 0) {
+            for (const auto& entry : node->values) {
+                m_liveCache.RememberRemovedValue(path.head, path.tail, node->values.NameOf(entry),
+                                                 *entry.second.get());
+            }
+        }
         node->values.clear();
         return S_OK;
     });
@@ -411,7 +424,8 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         RETURN_HR_IF(E_FAIL, m_pRoot == nullptr || Root == nullptr);
         CorrectedPath parentPath;
         std::wstring_view name;
-        if (!SplitAtLastBackslash(SetCorrectRoot(Root), &parentPath, &name)) return S_OK;
+        const CorrectedPath path = SetCorrectRoot(Root);
+        if (!SplitAtLastBackslash(path, &parentPath, &name)) return S_OK;
         OpsInfo* parent = GetOpsInfo(parentPath);
         RETURN_HR_IF_NULL(E_FAIL, parent);
         const auto found = parent->keys.find(UnfoldedName{name});
@@ -423,6 +437,9 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
             keyName.assign(name);
         }
 
+        // A refresh leaves a removal the registry does not have until the
+        // key's own stamp moves there.
+        if (ChangeDefault == 0) m_liveCache.RememberRemovedKey(path.head, path.tail, found->second->stamp);
         OpsInfo* child = found->second.release();
         parent->keys.erase(found);
         FreeOpsInfoMem(child);

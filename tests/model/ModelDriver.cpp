@@ -67,6 +67,8 @@ struct ValueArg {
     IDispatch* objectRef = nullptr;  // by-reference object target
 
     VARIANT* get() { return null ? nullptr : &v; }
+    // What the model is handed: null for a null VARIANT pointer.
+    const Conversion* Modelled() const { return null ? nullptr : &expected; }
     BSTR Text(const std::wstring& t) {
         text = CopyBstr(t.data(), UINT(t.size()));
         return text.get();
@@ -77,6 +79,39 @@ struct ValueArg {
     std::wstring Describe() const;
     // What the call changed in the caller's VARIANT or the object it holds.
     std::wstring Unchanged(const VARIANT& before) const;
+};
+
+// What a member of the table draws, always in this order.
+enum Draws : unsigned {
+    kMainKey = 1u << 0,        // Init's MainKey
+    kInitPath = 1u << 1,       // Init's key: the Init path in mixed case, or null
+    kPath = 1u << 2,           // a key path
+    kNewLeaf = 1u << 3,        // which may end in a key not there yet
+    kAttr = 1u << 4,           // a value name
+    kValue = 1u << 5,          // a VARIANT to write
+    kChangeDefault = 1u << 6,
+    kSetDirtyBit = 1u << 7,
+    kOut = 1u << 8,            // the out-parameter, now and then null
+    kArray = 1u << 9,          // a SAFEARRAY or null, and SetKeys or SetValues
+    kDirty = 1u << 10,         // put_Dirty's flag
+    kRoot = 1u << 11,          // put_Root's prefix
+    kTouches = 1u << 12,       // its path and value name are read back after it
+    kLateBound = 1u << 13,     // called through IDispatch by DoLateBound
+};
+
+// The arguments of one call; those not drawn keep these defaults.
+struct CallArgs {
+    int mainKey = 0;
+    Arg path = std::wstring();  // the cache root for a member that takes no path
+    Arg attr;
+    std::unique_ptr<ValueArg> value;
+    LONG changeDefault = 0;
+    LONG setDirtyBit = 0;
+    bool hasOut = true;
+    UniqueSafeArray array;
+    bool keys = false;
+    VARIANT_BOOL dirty = 0;
+    Arg root;  // Init's key or put_Root's prefix
 };
 
 namespace {
@@ -98,6 +133,8 @@ std::wstring Escape(const std::wstring& text) {
     if (text.size() > 160) out += L"...(" + std::to_wstring(text.size()) + L" characters)";
     return out;
 }
+
+std::wstring Wide(const char* text) { return std::wstring(text, text + std::strlen(text)); }
 
 std::wstring Quote(const Arg& arg) { return arg ? L"\"" + Escape(*arg) + L"\"" : L"null"; }
 
@@ -418,39 +455,81 @@ std::wstring ValueArg::Describe() const {
     return L"vt " + Hex(v.vt) + L" (stored " + Escape(Render(expected.stored)) + L")";
 }
 
-// m: the model, o: the object, p: the path, a: the value name, c: ChangeDefault.
-const ModelDriver::PathMember ModelDriver::kPathMembers[] = {
-    {L"RemoveValueByName", true, false,
-     [](OptionsModel& m, const Arg& p, const Arg& a, LONG c) { return m.RemoveValueByName(p, a, c); },
-     [](IVeskaOptions3* o, BSTR p, BSTR a, LONG c) { return o->RemoveValueByName(p, a, c); }},
-    {L"RemoveValues", false, false,
-     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.RemoveValues(p, c); },
-     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->RemoveValues(p, c); }},
-    {L"RemoveKey", false, false,
-     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.RemoveKey(p, c); },
-     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->RemoveKey(p, c); }},
-    {L"AddKey", false, true,
-     [](OptionsModel& m, const Arg& p, const Arg&, LONG c) { return m.AddKey(p, c); },
-     [](IVeskaOptions3* o, BSTR p, BSTR, LONG c) { return o->AddKey(p, c); }},
-};
-
-const ModelDriver::Op ModelDriver::kOps[] = {
-    {"Init", 1, true, &ModelDriver::DoInit},
-    {"Apply", 2, true, &ModelDriver::DoApply},
-    {"GetKeys", 8, true, &ModelDriver::DoGetKeys},
-    {"GetValues", 8, true, &ModelDriver::DoGetValues},
-    {"GetValueByName", 12, true, &ModelDriver::DoGetValueByName},
-    {"SetValueByName", 22, false, &ModelDriver::DoSetValueByName},
-    {"AddValueByName", 8, false, &ModelDriver::DoAddValueByName},
-    {"SetKeys/SetValues", 2, false, &ModelDriver::DoSetKeysOrValues},
-    {"get_Dirty/get_Root", 4, true, &ModelDriver::DoGetDirtyAndRoot},
-    {"put_Dirty", 3, false, &ModelDriver::DoPutDirty},
-    {"put_Root", 4, false, &ModelDriver::DoPutRoot},
-    {"RemoveValueByName", 7, false, nullptr, &kPathMembers[0]},
-    {"RemoveValues", 2, false, nullptr, &kPathMembers[1]},
-    {"RemoveKey", 4, false, nullptr, &kPathMembers[2]},
-    {"AddKey", 8, false, nullptr, &kPathMembers[3]},
-    {"late-bound call", 3, false, &ModelDriver::DoLateBound},
+// m: the model, o: the object, a: the arguments.
+const ModelDriver::Member ModelDriver::kMembers[] = {
+    // Init first: Step calls it often while the object is not initialised.
+    {"Init", 1, true, kMainKey | kInitPath | kTouches,
+     [](OptionsModel& m, const CallArgs& a) { return m.Init(a.mainKey, a.root); },
+     [](IVeskaOptions3* o, const CallArgs& a) { return o->Init(a.mainKey, ToBstr(a.root).get()); }},
+    {"Apply", 2, true, 0, [](OptionsModel& m, const CallArgs&) { return m.Apply(); },
+     [](IVeskaOptions3* o, const CallArgs&) { return o->Apply(); }},
+    {"GetKeys", 8, true, kPath | kOut, nullptr, nullptr,
+     [](IVeskaOptions3* o, const OptionsModel& m, const CallArgs& a) {
+         return CompareGetKeys(o, m, a.path, a.hasOut);
+     }},
+    {"GetValues", 8, true, kPath | kOut, nullptr, nullptr,
+     [](IVeskaOptions3* o, const OptionsModel& m, const CallArgs& a) {
+         return CompareGetValues(o, m, a.path, a.hasOut);
+     }},
+    {"GetValueByName", 12, true, kPath | kAttr | kOut, nullptr, nullptr,
+     [](IVeskaOptions3* o, const OptionsModel& m, const CallArgs& a) {
+         return CompareGetValueByName(o, m, a.path, a.attr, a.hasOut);
+     }},
+    {"SetValueByName", 22, false, kPath | kAttr | kValue | kChangeDefault | kSetDirtyBit | kTouches,
+     [](OptionsModel& m, const CallArgs& a) {
+         return m.SetValue(a.path, a.attr, a.value->Modelled(), a.changeDefault, a.setDirtyBit, 0);
+     },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->SetValueByName(ToBstr(a.path).get(), ToBstr(a.attr).get(), a.value->get(),
+                                  a.changeDefault, a.setDirtyBit);
+     }},
+    {"AddValueByName", 8, false, kPath | kAttr | kValue | kChangeDefault | kTouches,
+     [](OptionsModel& m, const CallArgs& a) {
+         return m.SetValue(a.path, a.attr, a.value->Modelled(), a.changeDefault, 0, 1);
+     },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->AddValueByName(ToBstr(a.path).get(), ToBstr(a.attr).get(), a.value->get(),
+                                  a.changeDefault);
+     }},
+    // Both ignore their arguments, whatever they are.
+    {"SetKeys/SetValues", 2, false, kPath | kArray | kTouches,
+     [](OptionsModel& m, const CallArgs&) { return m.SetKeysOrValues(); },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return a.keys ? o->SetKeys(ToBstr(a.path).get(), a.array.get(), 1)
+                       : o->SetValues(ToBstr(a.path).get(), a.array.get(), 1);
+     }},
+    {"get_Dirty/get_Root", 4, true, 0, nullptr, nullptr,
+     [](IVeskaOptions3* o, const OptionsModel& m, const CallArgs&) {
+         return CompareDirtyAndRoot(o, m, false);
+     }},
+    {"put_Dirty", 3, false, kDirty, [](OptionsModel& m, const CallArgs& a) { return m.PutDirty(a.dirty); },
+     [](IVeskaOptions3* o, const CallArgs& a) { return o->put_Dirty(a.dirty); }},
+    {"put_Root", 4, false, kRoot, [](OptionsModel& m, const CallArgs& a) { return m.PutRoot(a.root); },
+     [](IVeskaOptions3* o, const CallArgs& a) { return o->put_Root(ToBstr(a.root).get()); }},
+    // The late-bound calls take these three by name.
+    {"RemoveValueByName", 7, false, kPath | kAttr | kChangeDefault | kTouches,
+     [](OptionsModel& m, const CallArgs& a) {
+         return m.RemoveValueByName(a.path, a.attr, a.changeDefault);
+     },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->RemoveValueByName(ToBstr(a.path).get(), ToBstr(a.attr).get(), a.changeDefault);
+     }},
+    {"RemoveValues", 2, false, kPath | kChangeDefault | kTouches,
+     [](OptionsModel& m, const CallArgs& a) { return m.RemoveValues(a.path, a.changeDefault); },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->RemoveValues(ToBstr(a.path).get(), a.changeDefault);
+     }},
+    {"RemoveKey", 4, false, kPath | kChangeDefault | kTouches,
+     [](OptionsModel& m, const CallArgs& a) { return m.RemoveKey(a.path, a.changeDefault); },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->RemoveKey(ToBstr(a.path).get(), a.changeDefault);
+     }},
+    {"AddKey", 8, false, kPath | kNewLeaf | kChangeDefault | kTouches,
+     [](OptionsModel& m, const CallArgs& a) { return m.AddKey(a.path, a.changeDefault); },
+     [](IVeskaOptions3* o, const CallArgs& a) {
+         return o->AddKey(ToBstr(a.path).get(), a.changeDefault);
+     }},
+    {"late-bound call", 3, false, kPath | kAttr | kLateBound, nullptr, nullptr, nullptr},
 };
 
 ModelDriver::ModelDriver(std::wstring initPath, std::uint32_t seed, bool lateBound, bool readOnly)
@@ -680,18 +759,18 @@ std::wstring ModelDriver::RecentCalls() const {
 }
 
 std::wstring ModelDriver::Step() {
-    auto allowed = [&](const Op& op) {
-        return (op.reads || !readOnly_) && (lateBound_ || op.run != &ModelDriver::DoLateBound);
+    auto allowed = [&](const Member& member) {
+        return (member.reads || !readOnly_) && (lateBound_ || (member.draws & kLateBound) == 0);
     };
-    const Op* op = &kOps[0];  // Init, often while the object is not initialised
+    const Member* op = &kMembers[0];  // Init, often while the object is not initialised
     if (model_->Initialised() || !Chance(0.3)) {
         int total = 0;
-        for (const Op& candidate : kOps) total += allowed(candidate) ? candidate.weight : 0;
+        for (const Member& candidate : kMembers) total += allowed(candidate) ? candidate.weight : 0;
         int at = int(Pick(unsigned(total)));
-        for (op = kOps; !allowed(*op) || (at -= op->weight) >= 0;) ++op;
+        for (op = kMembers; !allowed(*op) || (at -= op->weight) >= 0;) ++op;
     }
     currentCall_ = op->name;
-    std::wstring diff = op->run != nullptr ? (this->*op->run)() : DoPathMember(*op->member);
+    std::wstring diff = RunMember(*op);
     currentCall_ = "reading back";
     if (diff.empty()) diff = CompareTouched();
     ++steps_;
@@ -728,174 +807,105 @@ std::wstring ModelDriver::Initialise() {
     return diff;
 }
 
-std::wstring ModelDriver::DoInit() {
+void ModelDriver::DrawArgs(unsigned draws, CallArgs& a) {
     static const int kMainKeys[] = {1, 1, 1, 1, 1, 0, 2, 3, -1};
-    const int mainKey = kMainKeys[Pick(std::size(kMainKeys))];
-    const Arg root = Chance(0.1) ? std::nullopt : Arg(MixCase(initPath_));
-    Call(L"Init(" + std::to_wstring(mainKey) + L", " + Quote(root) + L")", {std::wstring()});
+    static const VARIANT_BOOL kDirtyFlags[] = {0, 0, VARIANT_TRUE, 1, 7, SHORT(0x8000)};
+    if (draws & kMainKey) a.mainKey = kMainKeys[Pick(std::size(kMainKeys))];
+    if (draws & kInitPath) a.root = Chance(0.1) ? std::nullopt : Arg(MixCase(initPath_));
+    if (draws & kPath) a.path = RandomPath((draws & kNewLeaf) != 0);
+    if (draws & kAttr) a.attr = RandomAttr(a.path);
+    if (draws & kValue) a.value = RandomValue(a.path, a.attr);
+    if (draws & kChangeDefault) a.changeDefault = RandomFlag();
+    if (draws & kSetDirtyBit) a.setDirtyBit = RandomFlag();
+    if (draws & kOut) a.hasOut = !Chance(0.03);
+    if (draws & kArray) {
+        a.array = UniqueSafeArray::Adopt(Chance(0.5) ? ::SafeArrayCreateVector(VT_VARIANT, 0, 2)
+                                                     : nullptr);
+        a.keys = Chance(0.5);
+    }
+    if (draws & kDirty) a.dirty = kDirtyFlags[Pick(std::size(kDirtyFlags))];
+    if (draws & kRoot) a.root = RandomRoot();
+}
+
+std::wstring ModelDriver::Describe(const Member& member, const CallArgs& a) const {
+    std::vector<std::wstring> parts;
+    const unsigned d = member.draws;
+    if (d & kMainKey) parts.push_back(std::to_wstring(a.mainKey));
+    if (d & (kInitPath | kRoot)) parts.push_back(Quote(a.root));
+    if (d & kPath) parts.push_back(Quote(a.path));
+    if (d & kAttr) parts.push_back(Quote(a.attr));
+    if (d & kValue) parts.push_back(a.value->Describe());
+    if (d & kChangeDefault) parts.push_back(std::to_wstring(a.changeDefault));
+    if (d & kSetDirtyBit) parts.push_back(std::to_wstring(a.setDirtyBit));
+    if (d & kOut) parts.push_back(a.hasOut ? L"&out" : L"null");
+    if (d & kArray) {
+        parts.push_back(std::wstring(a.array ? L"array" : L"null") + L", 1, to " +
+                        (a.keys ? L"SetKeys" : L"SetValues"));
+    }
+    if (d & kDirty) parts.push_back(std::to_wstring(a.dirty));
+    std::wstring text = Wide(member.name) + L"(";
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i != 0 ? L", " : L"") + parts[i];
+    return text + L")";
+}
+
+std::wstring ModelDriver::RunMember(const Member& member) {
+    CallArgs args;
+    DrawArgs(member.draws, args);
+    if (member.draws & kLateBound) return DoLateBound(args);
+    if (member.draws & kTouches) {
+        Call(Describe(member, args), {args.path}, args.attr);
+    } else {
+        Call(Describe(member, args));
+    }
+    if (member.compare != nullptr) return member.compare(object_.get(), *model_, args);
+    const VARIANT before = args.value ? args.value->v : VARIANT{};
     std::wstring diff;
-    ExpectHr(diff, L"Init", model_->Init(mainKey, root),
-             object_->Init(mainKey, ToBstr(root).get()));
+    ExpectHr(diff, Wide(member.name), member.model(*model_, args),
+             member.object(object_.get(), args));
+    if (args.value) diff += args.value->Unchanged(before);
     return diff;
 }
 
-std::wstring ModelDriver::DoApply() {
-    Call(L"Apply()");
-    std::wstring diff;
-    ExpectHr(diff, L"Apply", model_->Apply(), object_->Apply());
-    return diff;
-}
-
-std::wstring ModelDriver::DoGetKeys() {
-    const Arg path = RandomPath(false);
-    const bool hasOut = !Chance(0.03);
-    Call(L"GetKeys(" + Quote(path) + (hasOut ? L", &keys)" : L", null)"));
-    return CompareGetKeys(object_.get(), *model_, path, hasOut);
-}
-
-std::wstring ModelDriver::DoGetValues() {
-    const Arg path = RandomPath(false);
-    const bool hasOut = !Chance(0.03);
-    Call(L"GetValues(" + Quote(path) + (hasOut ? L", &values)" : L", null)"));
-    return CompareGetValues(object_.get(), *model_, path, hasOut);
-}
-
-std::wstring ModelDriver::DoGetValueByName() {
-    const Arg path = RandomPath(false);
-    const Arg attr = RandomAttr(path);
-    const bool hasOut = !Chance(0.03);
-    Call(L"GetValueByName(" + Quote(path) + L", " + Quote(attr) +
-         (hasOut ? L", &value)" : L", null)"));
-    return CompareGetValueByName(object_.get(), *model_, path, attr, hasOut);
-}
-
-std::wstring ModelDriver::DoSetValueByName() {
-    const Arg path = RandomPath(false);
-    const Arg attr = RandomAttr(path);
-    const std::unique_ptr<ValueArg> value = RandomValue(path, attr);
-    const LONG changeDefault = RandomFlag();
-    const LONG setDirtyBit = RandomFlag();
-    Call(L"SetValueByName(" + Quote(path) + L", " + Quote(attr) + L", " + value->Describe() +
-             L", " + std::to_wstring(changeDefault) + L", " + std::to_wstring(setDirtyBit) + L")",
-         {path}, attr);
-    const VARIANT before = value->v;
-    std::wstring diff;
-    ExpectHr(diff, L"SetValueByName",
-             model_->SetValue(path, attr, value->null ? nullptr : &value->expected, changeDefault,
-                              setDirtyBit, 0),
-             object_->SetValueByName(ToBstr(path).get(), ToBstr(attr).get(), value->get(),
-                                     changeDefault, setDirtyBit));
-    diff += value->Unchanged(before);
-    return diff;
-}
-
-std::wstring ModelDriver::DoAddValueByName() {
-    const Arg path = RandomPath(false);
-    const Arg attr = RandomAttr(path);
-    const std::unique_ptr<ValueArg> value = RandomValue(path, attr);
-    const LONG changeDefault = RandomFlag();
-    Call(L"AddValueByName(" + Quote(path) + L", " + Quote(attr) + L", " + value->Describe() +
-             L", " + std::to_wstring(changeDefault) + L")",
-         {path}, attr);
-    const VARIANT before = value->v;
-    std::wstring diff;
-    ExpectHr(diff, L"AddValueByName",
-             model_->SetValue(path, attr, value->null ? nullptr : &value->expected, changeDefault,
-                              0, 1),
-             object_->AddValueByName(ToBstr(path).get(), ToBstr(attr).get(), value->get(),
-                                     changeDefault));
-    diff += value->Unchanged(before);
-    return diff;
-}
-
-std::wstring ModelDriver::DoSetKeysOrValues() {
-    // Both ignore their arguments, whatever they are.
-    const Arg path = RandomPath(false);
-    const UniqueSafeArray array =
-        UniqueSafeArray::Adopt(Chance(0.5) ? ::SafeArrayCreateVector(VT_VARIANT, 0, 2) : nullptr);
-    const bool keys = Chance(0.5);
-    Call(std::wstring(keys ? L"SetKeys(" : L"SetValues(") + Quote(path) + L", array, 1)", {path});
-    std::wstring diff;
-    ExpectHr(diff, keys ? L"SetKeys" : L"SetValues", model_->SetKeysOrValues(),
-             keys ? object_->SetKeys(ToBstr(path).get(), array.get(), 1)
-                  : object_->SetValues(ToBstr(path).get(), array.get(), 1));
-    return diff;
-}
-
-std::wstring ModelDriver::DoGetDirtyAndRoot() {
-    Call(L"get_Dirty(null), get_Root(null)");
-    return CompareDirtyAndRoot(object_.get(), *model_, false);
-}
-
-std::wstring ModelDriver::DoPutDirty() {
-    static const VARIANT_BOOL kValues[] = {0, 0, VARIANT_TRUE, 1, 7, SHORT(0x8000)};
-    const VARIANT_BOOL dirty = kValues[Pick(std::size(kValues))];
-    Call(L"put_Dirty(" + std::to_wstring(dirty) + L")");
-    std::wstring diff;
-    ExpectHr(diff, L"put_Dirty", model_->PutDirty(dirty), object_->put_Dirty(dirty));
-    return diff;
-}
-
-std::wstring ModelDriver::DoPutRoot() {
-    const Arg root = RandomRoot();
-    Call(L"put_Root(" + Quote(root) + L")");
-    std::wstring diff;
-    ExpectHr(diff, L"put_Root", model_->PutRoot(root), object_->put_Root(ToBstr(root).get()));
-    return diff;
-}
-
-std::wstring ModelDriver::DoPathMember(const PathMember& member) {
-    const Arg path = RandomPath(member.newLeaf);
-    const Arg attr = member.named ? RandomAttr(path) : std::nullopt;
-    const LONG changeDefault = RandomFlag();
-    Call(member.name + (L"(" + Quote(path)) + (member.named ? L", " + Quote(attr) : L"") + L", " +
-             std::to_wstring(changeDefault) + L")",
-         {path}, attr);
-    std::wstring diff;
-    ExpectHr(diff, member.name, member.model(*model_, path, attr, changeDefault),
-             member.object(object_.get(), ToBstr(path).get(), ToBstr(attr).get(), changeDefault));
-    return diff;
-}
-
-std::wstring ModelDriver::DoLateBound() {
+std::wstring ModelDriver::DoLateBound(const CallArgs& args) {
     // Optional arguments left out take their defaults: SetDirtyBit 1,
     // ChangeDefault 0.
-    const Arg path = RandomPath(false);
-    const Arg attr = RandomAttr(path);
+    static const char* const kByName[] = {"RemoveValueByName", "RemoveValues", "RemoveKey"};
+    const Arg& path = args.path;
+    const Arg& attr = args.attr;
     const UniqueBstr pathText = ToBstr(path);
     const UniqueBstr attrText = ToBstr(attr);
     const VARIANT pathArg = BstrArg(pathText);
     const VARIANT attrArg = BstrArg(attrText);
     std::wstring diff;
     const unsigned which = Pick(4);
-    switch (which) {
-        case 0: {
-            const LONG number = LONG(Pick(3));
-            const LONG changeDefault = RandomFlag();
-            Call(L"late-bound SetValueByName(" + Quote(path) + L", " + Quote(attr) + L", " +
-                     std::to_wstring(number) + L", " + std::to_wstring(changeDefault) + L")",
-                 {path}, attr);
-            const Conversion stored{S_OK, true, ModelValue{VT_I4, number, std::nullopt}};
-            // Dispatch reports every success as S_OK: a script sees no S_FALSE.
-            const HRESULT modelled = model_->SetValue(path, attr, &stored, changeDefault, 1, 0);
-            ExpectHr(diff, L"SetValueByName", SUCCEEDED(modelled) ? S_OK : modelled,
-                     Invoke(object_.get(), L"SetValueByName",
-                            {pathArg, attrArg, LongArg(number), LongArg(changeDefault)}));
-            break;
-        }
-        default: {
-            const PathMember& member = kPathMembers[which - 1];
-            const Arg named = member.named ? attr : std::nullopt;
-            Call(L"late-bound " + (member.name + (L"(" + Quote(path))) +
-                     (member.named ? L", " + Quote(attr) : L"") + L")",
-                 {path}, named);
-            ExpectHr(diff, member.name, member.model(*model_, path, named, 0),
-                     Invoke(object_.get(), member.name,
-                            member.named ? std::vector<VARIANT>{pathArg, attrArg}
-                                         : std::vector<VARIANT>{pathArg}));
-            break;
-        }
+    if (which == 0) {
+        const LONG number = LONG(Pick(3));
+        const LONG changeDefault = RandomFlag();
+        Call(L"late-bound SetValueByName(" + Quote(path) + L", " + Quote(attr) + L", " +
+                 std::to_wstring(number) + L", " + std::to_wstring(changeDefault) + L")",
+             {path}, attr);
+        const Conversion stored{S_OK, true, ModelValue{VT_I4, number, std::nullopt}};
+        // Dispatch reports every success as S_OK: a script sees no S_FALSE.
+        const HRESULT modelled = model_->SetValue(path, attr, &stored, changeDefault, 1, 0);
+        ExpectHr(diff, L"SetValueByName", SUCCEEDED(modelled) ? S_OK : modelled,
+                 Invoke(object_.get(), L"SetValueByName",
+                        {pathArg, attrArg, LongArg(number), LongArg(changeDefault)}));
+        return diff;
     }
+    const Member& member = *std::find_if(std::begin(kMembers), std::end(kMembers),
+                                         [&](const Member& m) {
+                                             return std::strcmp(m.name, kByName[which - 1]) == 0;
+                                         });
+    const bool named = (member.draws & kAttr) != 0;
+    CallArgs late;
+    late.path = path;
+    late.attr = named ? attr : std::nullopt;
+    const std::wstring name = Wide(member.name);
+    Call(L"late-bound " + name + L"(" + Quote(path) + (named ? L", " + Quote(attr) : L"") + L")",
+         {path}, late.attr);
+    ExpectHr(diff, name, member.model(*model_, late),
+             Invoke(object_.get(), name.c_str(),
+                    named ? std::vector<VARIANT>{pathArg, attrArg} : std::vector<VARIANT>{pathArg}));
     return diff;
 }
 

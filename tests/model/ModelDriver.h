@@ -43,6 +43,7 @@ private:
 };
 
 struct ValueArg;
+struct CallArgs;
 
 class ModelDriver {
 public:
@@ -88,40 +89,29 @@ public:
     RegistryModel registry;
 
 private:
-    using Run = std::wstring (ModelDriver::*)();
-    // A member that takes a key path, for some a value name, and ChangeDefault,
-    // and answers with its HRESULT alone; called on the object and the model.
-    struct PathMember {
-        const wchar_t* name;
-        bool named;    // takes a value name after the path
-        bool newLeaf;  // its path may end in a key not there yet
-        HRESULT (*model)(OptionsModel& model, const Arg& path, const Arg& attr, LONG changeDefault);
-        HRESULT (*object)(IVeskaOptions3* object, BSTR path, BSTR attr, LONG changeDefault);
-    };
-    // The first three are late-bound calls too, in this order.
-    static const PathMember kPathMembers[];
-    struct Op {
+    // One member of the table: the arguments it draws (Draws flags, always drawn
+    // in the order of the flags), and either its call on the model and on the
+    // object, whose HRESULTs are compared, or, for the reading members, compare,
+    // which calls both and compares results and out-parameters too.
+    struct Member {
         const char* name;
         int weight;
         bool reads;  // changes nothing
-        Run run;     // or, when null, member is called
-        const PathMember* member = nullptr;
+        unsigned draws;
+        HRESULT (*model)(OptionsModel& model, const CallArgs& args);
+        HRESULT (*object)(IVeskaOptions3* object, const CallArgs& args);
+        std::wstring (*compare)(IVeskaOptions3* object, const OptionsModel& model,
+                                const CallArgs& args);
     };
-    static const Op kOps[];
+    static const Member kMembers[];
 
-    std::wstring DoInit();
-    std::wstring DoApply();
-    std::wstring DoGetKeys();
-    std::wstring DoGetValues();
-    std::wstring DoGetValueByName();
-    std::wstring DoSetValueByName();
-    std::wstring DoAddValueByName();
-    std::wstring DoSetKeysOrValues();
-    std::wstring DoGetDirtyAndRoot();
-    std::wstring DoPutDirty();
-    std::wstring DoPutRoot();
-    std::wstring DoPathMember(const PathMember& member);
-    std::wstring DoLateBound();
+    // The arguments a member's flags ask for, drawn in their fixed order.
+    void DrawArgs(unsigned draws, CallArgs& args);
+    std::wstring Describe(const Member& member, const CallArgs& args) const;
+    std::wstring RunMember(const Member& member);
+    // A call through IDispatch with optional arguments left out; it picks the
+    // member itself.
+    std::wstring DoLateBound(const CallArgs& args);
     std::wstring CompareTouched();
     std::wstring CompareReads(const Arg& path, const Arg& attr);
 

@@ -18,8 +18,10 @@ namespace {
 
 #ifdef VESKA_EARLIER_EDITION
 #define EDITION L"earlier"
+constexpr bool kCurrent = false;
 #else
 #define EDITION L"current"
+constexpr bool kCurrent = true;
 #endif
 
 using GetClassObjectFn = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
@@ -155,6 +157,13 @@ TEST_F(Dll, InstancesAnswerTheirInterfaceTables) {
         {&CLSID_VeskaOptions, &IID_IDispatch, true},
         {&CLSID_VeskaOptions, &IID_IPersistStreamInit, true},
         {&CLSID_VeskaOptions, &IID_IPersistStream, false},
+        // Live options and their events are the current edition's alone.
+        {&CLSID_VeskaOptions, &__uuidof(IVeskaOptionsLive), kCurrent},
+        {&CLSID_VeskaOptions, &IID_IConnectionPointContainer, kCurrent},
+        {&CLSID_VeskaOptions, &IID_IProvideClassInfo2, kCurrent},
+#ifdef VESKA_EARLIER_EDITION
+        {&CLSID_VeskaOptions, &__uuidof(IVeskaOptionsPolicy), false},
+#endif
         {&CLSID_PropertyProvider, &IID_IUnknown, true},
         {&CLSID_PropertyProvider, &IID_IPropertyProvider, true},
         {&CLSID_PropertyProvider, &IID_IPropertyProvider2, true},
@@ -188,15 +197,25 @@ TEST_F(Dll, LateBindingNeedsNoRegisteredTypeLibrary) {
     const struct {
         const CLSID* clsid;
         const wchar_t* name;
-        DISPID id;
-    } cases[] = {{&CLSID_VeskaOptions, L"Init", 1}, {&CLSID_PropertyProvider, L"DoNewPropertySheet", 4}};
+        bool known;
+        DISPID id;  // DISPID_UNKNOWN: any the object chooses
+    } cases[] = {{&CLSID_VeskaOptions, L"Init", true, 1},
+                 {&CLSID_PropertyProvider, L"DoNewPropertySheet", true, 4},
+                 // The earlier edition's IDispatch knows no live member.
+                 {&CLSID_VeskaOptions, L"Watch", kCurrent, DISPID_UNKNOWN},
+                 {&CLSID_VeskaOptions, L"WaitForChange", kCurrent, DISPID_UNKNOWN}};
     for (const auto& c : cases) {
         ComPtr<IDispatch> dispatch;
         ASSERT_EQ(Factory(*c.clsid)->CreateInstance(nullptr, IID_IDispatch, dispatch.put_void()), S_OK);
         LPOLESTR name = const_cast<LPOLESTR>(c.name);
         DISPID id = -1;
-        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK) << c.name;
-        EXPECT_EQ(id, c.id) << c.name;
+        EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0, &id),
+                  c.known ? S_OK : DISP_E_UNKNOWNNAME) << c.name;
+        if (!c.known) {
+            EXPECT_EQ(id, DISPID_UNKNOWN) << c.name;
+        } else if (c.id != DISPID_UNKNOWN) {
+            EXPECT_EQ(id, c.id) << c.name;
+        }
     }
 }
 

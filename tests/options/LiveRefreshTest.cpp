@@ -6,41 +6,50 @@
 #include "OptionsTestSupport.h"
 #include "TestPaths.h"
 
+#include <functional>
+
+#include "com/Dispatch.h"
 #include "options/LiveWatcher.h"
+#include "tests/common/FakeObject.h"
+#include "tests/settings/SettingsTestSupport.h"
 
 namespace veska::test {
 namespace {
 
-// Records every Changed call with the thread it came on.
-class RecordingSink final : public IDispatch {
+// Records every Changed call with the thread it came on, and answers it with
+// answer after running during.
+class RecordingSink final
+    : public FakeObject<RecordingSink, FakeLife::Counted,
+                        DispatchWithoutTypeInfo<_IVeskaOptionsLiveEvents>> {
 public:
+    using Interfaces = InterfaceMap<Entry<IDispatch, _IVeskaOptionsLiveEvents>,
+                                    Entry<_IVeskaOptionsLiveEvents>>;
     std::vector<std::wstring> events;  // "kind key|name"
     DWORD thread = 0;
+    HRESULT answer = S_OK;
+    std::function<void()> during;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(_IVeskaOptionsLiveEvents)) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++count; }
-    STDMETHODIMP_(ULONG) Release() override { return --count; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         if (id != 1 || params->cArgs != 3) return DISP_E_MEMBERNOTFOUND;
         events.push_back(std::to_wstring(params->rgvarg[0].lVal) + L" " + params->rgvarg[2].bstrVal +
                          L"|" + params->rgvarg[1].bstrVal);
         thread = ::GetCurrentThreadId();
-        return S_OK;
+        if (during) during();
+        return answer;
     }
-    ULONG count = 1;
 };
+
+// Runs a Windows program to its end.
+void RunProcess(std::wstring command) {
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &process));
+    EXPECT_EQ(::WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+}
 
 class Live : public OptionsTest {
 protected:
@@ -55,7 +64,7 @@ protected:
         opts.reset();  // before the sink goes
         ::UnRegisterTypeLib(LIBID_VESKAOPTIONSLib, 1, 0, 0, test::kOwnSysKind);
     }
-    RecordingSink sink;
+    RecordingSink sink, second, third;
     ComPtr<IVeskaOptionsLive> LiveOf(IVeskaOptions3* options) {
         return ComPtr<IVeskaOptions3>::CopyOf(options).try_query<IVeskaOptionsLive>();
     }
@@ -142,6 +151,57 @@ TEST_F(Live, InitKeyDeletedAndCreatedAgain) {
     EXPECT_EQ(Value(L"K", L"x"), L"3:2");
 }
 
+// What the object removed without ChangeDefault stays removed through refreshes
+// until it changes at its source; then it comes back as added.
+TEST_F(Live, LocalRemovalsStayUntilTheirSourceChanges) {
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 1);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"B", 1);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor\\Old"), L"x", 1);
+    ASSERT_EQ(Init(), S_OK);
+    Advise(opts.get(), sink);
+    ASSERT_EQ(opts->RemoveValueByName(Bstr(L"Editor"), Bstr(L"A"), 0), S_OK);
+    ASSERT_EQ(opts->RemoveKey(Bstr(L"Editor\\Old"), 0), S_OK);
+    const struct {
+        const wchar_t* key;  // the value written by another writer; null for none
+        const wchar_t* name;
+        std::vector<std::wstring> events;  // sorted
+        const wchar_t* a;
+        const wchar_t* keys;
+    } steps[] = {
+        {nullptr, nullptr, {}, L"fail", L"<null>"},
+        {L"Editor", L"B", {L"2 editor|b"}, L"fail", L"<null>"},  // a sibling: the removals stand
+        {L"Editor", L"A", {L"1 editor|a"}, L"3:2", L"<null>"},
+        {L"Editor\\Old", L"x", {L"1 editor\\old|x", L"4 editor\\old|"}, L"3:2", L"old"},
+    };
+    for (const auto& step : steps) {
+        sink.events.clear();
+        if (step.key != nullptr) SetDword(HKEY_CURRENT_USER, Reg(step.key), step.name, 2);
+        Refresh();
+        std::sort(sink.events.begin(), sink.events.end());
+        EXPECT_EQ(sink.events, step.events) << (step.name ? step.name : L"no change");
+        EXPECT_EQ(Value(L"Editor", L"A"), step.a);
+        EXPECT_EQ(Keys(L"Editor"), step.keys);
+    }
+}
+
+// Under a Root, a removal above it, the Init key's included, takes away all
+// that reads reach: the Root's own removal, Key empty. Changes beside the Root
+// stay silent.
+TEST_F(Live, RemovalAboveTheRootIsTheRootsRemoval) {
+    for (const wchar_t* removed : {L"Top\\A", L"Top"}) {
+        SetDword(HKEY_CURRENT_USER, Reg(L"Top\\A\\B\\C"), L"x", 1);
+        opts = NewOptions();
+        ASSERT_EQ(Init(L"Top"), S_OK);
+        ASSERT_EQ(opts->put_Root(Bstr(L"A\\B")), S_OK);
+        sink.events.clear();
+        Advise(opts.get(), sink);
+        SetDword(HKEY_CURRENT_USER, Reg(L"Top\\Beside"), L"y", 1);
+        DeleteTree(HKEY_CURRENT_USER, Reg(removed));
+        Refresh();
+        EXPECT_EQ(sink.events, (std::vector<std::wstring>{L"5 |"})) << removed;
+    }
+}
+
 TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"FontSize", 12);
     auto live = LiveOf(opts.get());
@@ -156,14 +216,7 @@ TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     EXPECT_EQ(live->get_Watching(&what), S_OK);
     EXPECT_EQ(what, 3);
 
-    std::wstring command = L"reg.exe add \"HKCU\\" + Reg(L"Editor") + L"\" /v FontSize /t REG_DWORD /d 14 /f";
-    STARTUPINFOW startup{sizeof(startup)};
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                 nullptr, nullptr, &startup, &process));
-    EXPECT_EQ(::WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    RunProcess(L"reg.exe add \"HKCU\\" + Reg(L"Editor") + L"\" /v FontSize /t REG_DWORD /d 14 /f");
 
     VARIANT_BOOL delivered = VARIANT_FALSE;
     EXPECT_EQ(live->WaitForChange(10000, &delivered), S_OK);
@@ -180,6 +233,95 @@ TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     EXPECT_EQ(delivered, VARIANT_FALSE);
     EXPECT_TRUE(sink.events.empty());
     EXPECT_EQ(LiveWatcherThreadCount(), 0u);
+}
+
+// A settings file copied in by a Windows process arrives with its keys and
+// values; when another removes it, its values fall back to the registry's or go.
+TEST_F(Live, SettingsFileOfAWindowsProcessArrivesAndGoes) {
+    CompanionRegistration companion;
+    SettingsLayout layout;
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"FontSize", 10);
+    ASSERT_EQ(Init(), S_OK);
+    Advise(opts.get(), sink);
+    auto live = LiveOf(opts.get());
+    ASSERT_EQ(live->Watch(2), S_OK);
+    // Written outside the folder first: the copy is the only change the watch sees.
+    const std::wstring staged = layout.Root() + L"\\staged.xml";
+    const std::wstring file = layout.SettingsFolder() + L"defaults.xml";
+    const std::string bytes = SettingsXml(
+        "<Key Name='Editor'><Value Name='FontSize' Type='I4'>12</Value><Value Name='Zoom' Type='I4'>3</Value>"
+        "<Key Name='Plugins'><Value Name='Count' Type='I4'>2</Value></Key></Key>");
+    {
+        const UniqueFile out = UniqueFile::Adopt(::CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                               CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(out.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr));
+    }
+    const struct {
+        std::wstring command;
+        std::vector<std::wstring> events;  // sorted
+        const wchar_t* fontSize;
+        const wchar_t* zoom;
+    } steps[] = {
+        {L"cmd.exe /c copy /y \"" + staged + L"\" \"" + file + L"\"",
+         {L"1 editor\\plugins|count", L"1 editor|zoom", L"2 editor|fontsize", L"4 editor\\plugins|"},
+         L"3:12", L"3:3"},
+        {L"cmd.exe /c del \"" + file + L"\"",
+         {L"2 editor|fontsize", L"3 editor|zoom", L"5 editor\\plugins|"}, L"3:10", L"fail"},
+    };
+    for (const auto& step : steps) {
+        sink.events.clear();
+        RunProcess(step.command);
+        VARIANT_BOOL delivered = VARIANT_TRUE;
+        while (sink.events.size() < step.events.size() && delivered == VARIANT_TRUE) {
+            ASSERT_EQ(live->WaitForChange(10000, &delivered), S_OK);
+        }
+        std::sort(sink.events.begin(), sink.events.end());
+        EXPECT_EQ(sink.events, step.events) << step.command;
+        EXPECT_EQ(Value(L"Editor", L"FontSize"), step.fontSize);
+        EXPECT_EQ(Value(L"Editor", L"Zoom"), step.zoom);
+        EXPECT_EQ(ReadOut(opts.get()), FreshReadOut());
+    }
+    EXPECT_EQ(live->Unwatch(), S_OK);  // before the folder goes
+}
+
+// A sink whose Changed fails keeps the event from none of the others; one that
+// calls Unwatch inside Changed ends the delivery: nothing reaches anyone after
+// it, and every sink gets back the references it gave.
+TEST_F(Live, AFailingSinkAndOneThatUnwatchesInsideChanged) {
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 1);
+    ASSERT_EQ(Init(), S_OK);
+    auto live = LiveOf(opts.get());
+    second.answer = E_FAIL;
+    Advise(opts.get(), second);
+    Advise(opts.get(), sink);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 2);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"B", 3);
+    EXPECT_EQ(Refresh(), 2);
+    EXPECT_EQ(second.events.size(), 2u);
+    EXPECT_EQ(sink.events, second.events);
+
+    third.during = [&] { EXPECT_EQ(live->Unwatch(), S_OK); };
+    Advise(opts.get(), third);
+    ASSERT_EQ(live->Watch(1), S_OK);
+    sink.events.clear();
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 4);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"B", 5);
+    VARIANT_BOOL delivered = VARIANT_FALSE;
+    EXPECT_EQ(live->WaitForChange(10000, &delivered), S_OK);
+    EXPECT_EQ(delivered, VARIANT_TRUE);
+    EXPECT_EQ(third.events.size(), 1u);
+    EXPECT_EQ(sink.events.size(), 1u) << "the second change comes after the Unwatch";
+    LONG what = -1;
+    EXPECT_EQ(live->get_Watching(&what), S_OK);
+    EXPECT_EQ(what, 0);
+    SetDword(HKEY_CURRENT_USER, Reg(L"Editor"), L"A", 6);
+    EXPECT_EQ(live->WaitForChange(300, &delivered), S_OK);
+    EXPECT_EQ(delivered, VARIANT_FALSE);
+    EXPECT_EQ(LiveWatcherThreadCount(), 0u);
+    live.reset();
+    opts.reset();
+    for (const RecordingSink* s : {&sink, &second, &third}) EXPECT_EQ(s->refs, 1);
 }
 
 // A seeded burst of registry changes while the object watches: once it stops
