@@ -464,6 +464,7 @@ void ModelDriver::Recreate() {
     object_.reset();
     CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, object_.put_void());
     model_ = std::make_unique<OptionsModel>(registry);
+    model_->policy = policy.top;
 }
 
 // ---------------------------------------------------------------------------
@@ -663,6 +664,30 @@ void ModelDriver::SeedRegistry() {
     registry.WriteTo(HKEY_CURRENT_USER, initPath_);
 }
 
+void ModelDriver::SeedPolicy(const std::wstring& policyPath) {
+    std::vector<std::pair<std::wstring, const RegKey*>> pending{{std::wstring(), &registry.top}};
+    const auto lock = [this](const std::wstring& path, const std::wstring& name) {
+        const LONG number = LONG(Pick(100));
+        policy.Create(path);
+        policy.SetValue(path, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4));
+    };
+    while (!pending.empty()) {
+        const auto [path, key] = pending.back();
+        pending.pop_back();
+        for (const auto& entry : key->values) {
+            if (!entry.second.name.empty() && Chance(0.3)) lock(path, entry.second.name);
+        }
+        for (const auto& entry : key->keys) {
+            pending.emplace_back(path.empty() ? entry.second.name : path + L"\\" + entry.second.name,
+                                 &entry.second);
+        }
+    }
+    lock(L"Policed", L"Lock");
+    policy.TakeChanged();
+    policy.WriteTo(HKEY_LOCAL_MACHINE, policyPath);
+    model_->policy = policy.top;
+}
+
 // ---------------------------------------------------------------------------
 // Steps
 
@@ -816,7 +841,7 @@ std::wstring ModelDriver::DoSetKeysOrValues() {
     const bool keys = Chance(0.5);
     Call(std::wstring(keys ? L"SetKeys(" : L"SetValues(") + Quote(path) + L", array, 1)", {path});
     std::wstring diff;
-    ExpectHr(diff, keys ? L"SetKeys" : L"SetValues", model_->SetKeysOrValues(),
+    ExpectHr(diff, keys ? L"SetKeys" : L"SetValues", model_->SetKeysOrValues(path, keys),
              keys ? object_->SetKeys(ToBstr(path).get(), array.get(), 1)
                   : object_->SetValues(ToBstr(path).get(), array.get(), 1));
     return diff;
@@ -954,6 +979,7 @@ std::wstring ModelDriver::CompareReload() {
     ComPtr<IVeskaOptions3> fresh;
     CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, fresh.put_void());
     OptionsModel expected(registry);
+    expected.policy = policy.top;
     std::wstring diff;
     ExpectHr(diff, L"Init of a fresh object", expected.Init(1, initPath_),
              fresh->Init(1, ToBstr(initPath_).get()));
