@@ -185,11 +185,28 @@ std::wstring CompareDirtyAndRoot(IVeskaOptions3* object, const OptionsModel& mod
 
 // The keys and values of every node of the model against the object's; neither
 // has a Root prefix. Stops at the first node that differs.
+// The locks of node's values, where the object answers IVeskaOptionsPolicy.
+std::wstring CompareLocks(IVeskaOptions3* object, const ModelNode& node, const std::wstring& path) {
+    const auto policy = ComPtr<IVeskaOptions3>::CopyOf(object).try_query<IVeskaOptionsPolicy>();
+    std::wstring diff;
+    for (const auto& [name, value] : node.values) {
+        VARIANT_BOOL locked = 7;
+        if (!policy) break;
+        const HRESULT hr = policy->IsLocked(ToBstr(path).get(), ToBstr(name).get(), &locked);
+        if (hr != S_OK || (locked != 0) != value.locked) {
+            diff += L"IsLocked(\"" + path + L"\", \"" + name + L"\"): model " +
+                    std::to_wstring(value.locked) + L", object " + std::to_wstring(locked) + L"\n";
+        }
+    }
+    return diff;
+}
+
 std::wstring CompareTree(IVeskaOptions3* object, const OptionsModel& model) {
     std::wstring diff;
     std::function<void(const ModelNode&, const std::wstring&)> walk =
         [&](const ModelNode& node, const std::wstring& path) {
             diff += CompareGetKeys(object, model, path) + CompareGetValues(object, model, path);
+            if (diff.empty()) diff += CompareLocks(object, node, path);
             for (const auto& [name, child] : node.keys) {
                 if (!diff.empty()) return;
                 // The root's key with the empty name has no path of its own.
@@ -914,7 +931,8 @@ std::wstring ModelDriver::DoLateBound() {
             Call(L"late-bound " + (member.name + (L"(" + Quote(path))) +
                      (member.named ? L", " + Quote(attr) : L"") + L")",
                  {path}, named);
-            ExpectHr(diff, member.name, member.model(*model_, path, named, 0),
+            const HRESULT modelled = member.model(*model_, path, named, 0);
+            ExpectHr(diff, member.name, SUCCEEDED(modelled) ? S_OK : modelled,
                      Invoke(object_.get(), member.name,
                             member.named ? std::vector<VARIANT>{pathArg, attrArg}
                                          : std::vector<VARIANT>{pathArg}));
