@@ -59,6 +59,31 @@ void PutFileRows(const SettingsFileRows& rows, VARIANT* out) {
 
 }  // namespace
 
+// Walks with a list of its own, at any depth.
+LoadCounts CountCache(const OpsInfo& root) {
+    LoadCounts counts;
+    std::vector<const OpsInfo*> pending{&root};
+    while (!pending.empty()) {
+        const OpsInfo* node = pending.back();
+        pending.pop_back();
+        for (const auto& value : node->values) {
+            ++counts.values;
+            const OriginKind kind = OriginOf(*value.second.get()).kind;
+            if (kind == OriginKind::SettingsFile) ++counts.overridden;
+            if (kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy) {
+                ++counts.overridden;
+                ++counts.locked;
+            }
+        }
+        for (const auto& child : node->keys) {
+            if (child.second == nullptr) continue;
+            ++counts.keys;
+            pending.push_back(child.second.get());
+        }
+    }
+    return counts;
+}
+
 std::wstring CVeskaOptions::RegistryKeyText(const CorrectedPath& path) const {
     const MainKeyHive* hive = FindHive(m_hive);
     std::wstring text = hive != nullptr ? hive->name : L"HKEY_CURRENT_USER";

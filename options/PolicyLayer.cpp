@@ -60,19 +60,47 @@ std::unique_ptr<OpsInfo> ReadPolicyLayer(const std::wstring& policyKey) {
 
 void OverlayPolicy(OpsInfo& node, const OpsInfo* policy) { live::OverlayFiles(node, policy); }
 
+bool KeyHoldsLockedValue(const OpsInfo& node) noexcept {
+    for (const auto& value : node.values) {
+        if (IsLockedOrigin(*value.second.get())) return true;
+    }
+    return false;
+}
+
 bool HoldsLockedValue(const OpsInfo& node) noexcept {
     std::vector<const OpsInfo*> pending;
     const OpsInfo* current = &node;
     for (;;) {
-        for (const auto& value : current->values) {
-            if (IsLockedOrigin(*value.second.get())) return true;
-        }
+        if (KeyHoldsLockedValue(*current)) return true;
         for (const auto& child : current->keys) {
             if (child.second != nullptr) pending.push_back(child.second.get());
         }
         if (pending.empty()) return false;
         current = pending.back();
         pending.pop_back();
+    }
+}
+
+void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath) {
+    const UniqueHkey key = registryPath.empty() ? UniqueHkey() : OpenForChange(registryPath);
+    for (auto value = node.values.begin(); value != node.values.end();) {
+        if (IsLockedOrigin(*value->second.get())) {
+            ++value;
+            continue;
+        }
+        if (key) DeleteRegistryValue(key.get(), node.values.NameOf(*value).data());
+        value = node.values.erase(value);
+    }
+    for (auto sub = node.keys.begin(); sub != node.keys.end();) {
+        const std::wstring name(node.keys.NameOf(*sub));
+        if (sub->second != nullptr && HoldsLockedValue(*sub->second)) {
+            RemoveUnlocked(*sub->second, key ? registryPath + L'\\' + name : std::wstring());
+            ++sub;
+            continue;
+        }
+        CVeskaOptions::FreeOpsInfoMem(sub->second.release());
+        sub = node.keys.erase(sub);
+        if (key) CVeskaOptions::RecurseDeleteKey(key.get(), name.c_str());
     }
 }
 

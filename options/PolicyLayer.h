@@ -44,8 +44,16 @@ std::unique_ptr<OpsInfo> ReadPolicyLayer(const std::wstring& policyKey);
 // over the registry's values: a policy value replaces what node holds.
 void OverlayPolicy(OpsInfo& node, const OpsInfo* policy);
 
+// True when node itself holds a locked value.
+bool KeyHoldsLockedValue(const OpsInfo& node) noexcept;
 // True when node or a key below it holds a locked value.
 bool HoldsLockedValue(const OpsInfo& node) noexcept;
+
+// Removes what is not locked below node, for RemoveKey over a subtree holding
+// locked values: unlocked values, and keys holding no locked value. With a
+// registryPath (node's key below HKEY_CURRENT_USER) their registry values and
+// keys go too; empty leaves the registry alone. Throws std::bad_alloc.
+void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath);
 
 // True when two policy trees (either may be null) hold the same values with the
 // same kinds in the same keys.

@@ -43,31 +43,6 @@ bool SplitAtLastBackslash(const CVeskaOptions::CorrectedPath& path,
 
 }  // namespace
 
-// Walks with a list of its own, at any depth.
-LoadCounts CountCache(const OpsInfo& root) {
-    LoadCounts counts;
-    std::vector<const OpsInfo*> pending{&root};
-    while (!pending.empty()) {
-        const OpsInfo* node = pending.back();
-        pending.pop_back();
-        for (const auto& value : node->values) {
-            ++counts.values;
-            const OriginKind kind = OriginOf(*value.second.get()).kind;
-            if (kind == OriginKind::SettingsFile) ++counts.overridden;
-            if (kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy) {
-                ++counts.overridden;
-                ++counts.locked;
-            }
-        }
-        for (const auto& child : node->keys) {
-            if (child.second == nullptr) continue;
-            ++counts.keys;
-            pending.push_back(child.second.get());
-        }
-    }
-    return counts;
-}
-
 // ---------------------------------------------------------------------------
 // The cache
 
@@ -343,11 +318,7 @@ STDMETHODIMP CVeskaOptions::SetValues(BSTR Root, SAFEARRAY*, LONG) {
     SharedLock lock(OptionsCacheLock);
     if (m_loadCounts.locked == 0 || Root == nullptr) return S_OK;
     const OpsInfo* node = GetOpsInfo(SetCorrectRoot(Root));
-    if (node == nullptr) return S_OK;
-    for (const auto& value : node->values) {
-        RETURN_HR_IF(E_ACCESSDENIED, IsLockedOrigin(*value.second.get()));
-    }
-    return S_OK;
+    return node != nullptr && KeyHoldsLockedValue(*node) ? E_ACCESSDENIED : S_OK;
 }
 
 STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
@@ -421,9 +392,7 @@ STDMETHODIMP CVeskaOptions::RemoveValues(BSTR Root, LONG ChangeDefault) {
         OpsInfo* node = GetOpsInfo(path);
         RETURN_HR_IF_NULL(E_FAIL, node);
         // A key holding a locked value keeps all its values.
-        for (const auto& value : node->values) {
-            RETURN_HR_IF(E_ACCESSDENIED, IsLockedOrigin(*value.second.get()));
-        }
+        RETURN_HR_IF(E_ACCESSDENIED, KeyHoldsLockedValue(*node));
         if (ChangeDefault != 0) {
             // Deleted by the folded names the cache holds; the registry matches
             // value names without regard to case.
@@ -458,9 +427,9 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         }
 
         if (found->second != nullptr && m_loadCounts.locked != 0 && HoldsLockedValue(*found->second)) {
-            RemoveUnlocked(*found->second, ChangeDefault != 0 ? RegistryPathOf(parentPath) + L'\\' +
-                                                                    std::wstring(name)
-                                                              : std::wstring());
+            RemoveUnlocked(*found->second,
+                           ChangeDefault != 0 ? RegistryPathOf(parentPath) + L'\\' + std::wstring(name)
+                                              : std::wstring());
             return S_FALSE;
         }
         OpsInfo* child = found->second.release();
@@ -473,29 +442,6 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         }
         return S_OK;
     });
-}
-
-void CVeskaOptions::RemoveUnlocked(OpsInfo& child, const std::wstring& registryPath) {
-    const UniqueHkey key = registryPath.empty() ? UniqueHkey() : OpenForChange(registryPath);
-    for (auto value = child.values.begin(); value != child.values.end();) {
-        if (IsLockedOrigin(*value->second.get())) {
-            ++value;
-            continue;
-        }
-        if (key) DeleteRegistryValue(key.get(), child.values.NameOf(*value).data());
-        value = child.values.erase(value);
-    }
-    for (auto sub = child.keys.begin(); sub != child.keys.end();) {
-        const std::wstring name(child.keys.NameOf(*sub));
-        if (sub->second != nullptr && HoldsLockedValue(*sub->second)) {
-            RemoveUnlocked(*sub->second, key ? registryPath + L'\\' + name : std::wstring());
-            ++sub;
-            continue;
-        }
-        FreeOpsInfoMem(sub->second.release());
-        sub = child.keys.erase(sub);
-        if (key) RecurseDeleteKey(key.get(), name.c_str());
-    }
 }
 
 }  // namespace veska

@@ -211,12 +211,6 @@ private:
     // in the hive of its policy kind: "HKEY_LOCAL_MACHINE\Software\Policies\...".
     std::wstring PolicyKeyText(OriginKind kind, const CorrectedPath& path) const;
 
-    // Removes what is not locked of the subtree of child (whose registry path
-    // below HKEY_CURRENT_USER is registryPath, empty to leave the registry
-    // alone): unlocked values, and keys holding no locked value. Throws
-    // std::bad_alloc.
-    static void RemoveUnlocked(OpsInfo& child, const std::wstring& registryPath);
-
     // A count of the last Init, or E_FAIL before Init.
     HRESULT LoadCount(LONG LoadCounts::*count, LONG* result) const;
 
