@@ -161,9 +161,7 @@ TEST_F(Dll, InstancesAnswerTheirInterfaceTables) {
         {&CLSID_VeskaOptions, &__uuidof(IVeskaOptionsLive), kCurrent},
         {&CLSID_VeskaOptions, &IID_IConnectionPointContainer, kCurrent},
         {&CLSID_VeskaOptions, &IID_IProvideClassInfo2, kCurrent},
-#ifdef VESKA_EARLIER_EDITION
-        {&CLSID_VeskaOptions, &__uuidof(IVeskaOptionsPolicy), false},
-#endif
+        {&CLSID_VeskaOptions, &__uuidof(IVeskaOptionsPolicy), kCurrent},
         {&CLSID_PropertyProvider, &IID_IUnknown, true},
         {&CLSID_PropertyProvider, &IID_IPropertyProvider, true},
         {&CLSID_PropertyProvider, &IID_IPropertyProvider2, true},
