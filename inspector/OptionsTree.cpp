@@ -112,6 +112,14 @@ IVeskaOptionsDiagnostics* OptionsSession::Diagnostics() {
     return diagnostics_.get();
 }
 
+IVeskaOptionsPolicy* OptionsSession::Policy() {
+    if (!policyAsked_) {
+        policyAsked_ = true;
+        policy_ = options_.try_query<IVeskaOptionsPolicy>();
+    }
+    return policy_.get();
+}
+
 bool OptionsSession::HasKey(const std::wstring& path) {
     UniqueBstr text = Bstr(path);
     SAFEARRAY* keys = nullptr;

@@ -80,6 +80,10 @@ public:
     // does not answer for it.
     IVeskaOptionsDiagnostics* Diagnostics();
 
+    // The policy interface, or null when the DLL does not answer for it (one
+    // from before fleet policy, which locks nothing).
+    IVeskaOptionsPolicy* Policy();
+
     // The rows of an array handed out by GetSettingsFiles or CheckSettings.
     static std::vector<SettingsFileRow> ReadSettingsRows(const VARIANT& rows);
 
@@ -90,6 +94,8 @@ private:
     veska::ComPtr<IVeskaOptions3> options_;
     veska::ComPtr<IVeskaOptionsDiagnostics> diagnostics_;
     bool diagnosticsAsked_ = false;
+    veska::ComPtr<IVeskaOptionsPolicy> policy_;
+    bool policyAsked_ = false;
 };
 
 }  // namespace veskaopt
