@@ -18,10 +18,11 @@
 // provider's read-only flags from the last of them (IPropertyPageInformation2):
 // when either is set, its controls are shown disabled.
 //
-// Locked options: each setting is also an option of the host's options store,
-// the value of the same name (WindowTitle, StatusBar, ...) in the key
-// "SampleEditor" below the options object's root; each page lists its controls
-// with those names (Traits::kOptions). When the host handed the provider its
+// Locked options: the component keeps its settings in memory, but each stands
+// for an option a host would keep in its options store, the value of the same
+// name (WindowTitle, StatusBar, ...) in the key "SampleEditor" below the
+// options object's root; each page maps its controls to those names
+// (Traits::kOptions). When the host handed the provider its
 // options object (IPropertyProvider4::Options), a page asks the provider's
 // IsLocked for every control: a control an administrator's policy sets is
 // disabled, with the tooltip "Set by your administrator", and a line at the
