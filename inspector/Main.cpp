@@ -92,7 +92,16 @@ std::wstring Describe(const Origin& origin) {
         case VeskaOriginWritten: return L"written";
         case VeskaOriginPersisted: return L"written, persisted";
         case VeskaOriginMachinePolicy:
-        case VeskaOriginUserPolicy: return L"policy " + origin.source + L"; locked";
+        case VeskaOriginUserPolicy: {
+            // The source names the policy key with its hive; one without gets
+            // the hive its kind stands for.
+            std::wstring key = origin.source;
+            if (key.rfind(L"HKEY_", 0) != 0) {
+                key = (origin.kind == VeskaOriginMachinePolicy ? L"HKEY_LOCAL_MACHINE\\"
+                                                               : L"HKEY_CURRENT_USER\\") + key;
+            }
+            return L"policy " + key + L"; locked";
+        }
         default: return L"none";
     }
 }
@@ -166,22 +175,10 @@ void ThrowIfLocked(OptionsSession& session, const std::wstring& path, const std:
     UniqueBstr nameText = CopyBstr(name.c_str(), static_cast<UINT>(name.size()));
     VARIANT_BOOL locked = VARIANT_FALSE;
     if (FAILED(policy->IsLocked(pathText.get(), nameText.get(), &locked)) || !locked) return;
-    std::wstring source;
-    if (IVeskaOptionsDiagnostics* diagnostics = session.Diagnostics()) {
-        UniqueVariant origin;
-        if (SUCCEEDED(diagnostics->GetValueOrigin(pathText.get(), nameText.get(), origin.put())) &&
-            origin.vt() == (VT_ARRAY | VT_VARIANT)) {
-            LONG index = 1;
-            UniqueVariant cell;
-            if (SUCCEEDED(::SafeArrayGetElement(origin.get()->parray, &index, cell.put())) &&
-                cell.vt() == VT_BSTR) {
-                source = L" by " + std::wstring(cell.get()->bstrVal, ::SysStringLen(cell.get()->bstrVal));
-            }
-        }
-    }
-    throw ToolError(kExitFailure, L"\"" + name + L"\" at \"" + path + L"\" is set" + source +
-                                      L" and locked: only an administrator can change it, "
-                                      L"through that policy");
+    std::wstring source = L"set by policy";
+    if (session.Diagnostics() != nullptr) source = L"set by " + Describe(session.OriginOf(path, name));
+    throw ToolError(kExitFailure, L"\"" + name + L"\" at \"" + path + L"\" is " + source +
+                                      L": only an administrator can change it, through that policy");
 }
 
 int Show(const Arguments& args) {

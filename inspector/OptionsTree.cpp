@@ -178,6 +178,7 @@ void OptionsSession::Fill(KeyNode& node, const std::wstring& path, bool withOrig
 
 Origin OptionsSession::OriginOf(const std::wstring& path, const std::wstring& name) {
     Origin origin;
+    if (!diagnostics_) return origin;
     UniqueBstr pathText = Bstr(path);
     UniqueBstr nameText = Bstr(name);
     UniqueVariant result;

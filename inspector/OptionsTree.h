@@ -80,6 +80,10 @@ public:
     // does not answer for it.
     IVeskaOptionsDiagnostics* Diagnostics();
 
+    // Where a value comes from, as the diagnostics interface tells; kind
+    // kOriginUnknown without it or when it does not answer.
+    Origin OriginOf(const std::wstring& path, const std::wstring& name);
+
     // The policy interface, or null when the DLL does not answer for it (one
     // from before fleet policy, which locks nothing).
     IVeskaOptionsPolicy* Policy();
@@ -88,7 +92,6 @@ public:
     static std::vector<SettingsFileRow> ReadSettingsRows(const VARIANT& rows);
 
 private:
-    Origin OriginOf(const std::wstring& path, const std::wstring& name);
     void Fill(KeyNode& node, const std::wstring& path, bool withOrigins);
 
     veska::ComPtr<IVeskaOptions3> options_;

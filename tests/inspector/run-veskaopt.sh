@@ -216,7 +216,8 @@ if "$run" cscript //nologo "$(win "$work/policy.js")"; then
   echo "$out" | grep -qiF "  theme = STRING \"Admin\"  (policy HKEY_CURRENT_USER\\$policy\\Editor; locked)" ||
     fail "show marks the value a policy sets: $out"
   vo 3 set "$root" Editor Theme Light
-  echo "$err" | grep -q 'locked: only an administrator' || fail "set names the lock: $err"
+  echo "$err" | grep -qiF "is set by policy HKEY_CURRENT_USER\\$policy\\Editor; locked: only an administrator" ||
+    fail "set names the lock and its key: $err"
   vo 3 remove "$root" Editor Theme --persist
 else
   echo "SKIP: this VeskaOptions.dll reads no policy: show and set of a policy value not checked"
