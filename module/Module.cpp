@@ -15,6 +15,7 @@ const IID* const kDualInterfaces[] = {
     &IID_IPropertyProvider2,
 #ifndef VESKA_EARLIER_EDITION
     &IID_IVeskaOptionsLive,
+    &IID_IVeskaOptionsPolicy,
     &IID_IPropertyProvider3,
     &IID_IPropertyProvider4,
 #endif

@@ -70,29 +70,46 @@ bool LiveOptionsOffered() noexcept {
     return offered == 1;
 }
 
+namespace {
+
+// The interfaces the object's IDispatch answers by name beyond its own, each
+// under its DISPID base.
+struct ExtraDispatch {
+    const IID& iid;
+    DISPID base;
+};
+const ExtraDispatch kExtraDispatch[] = {
+    {__uuidof(IVeskaOptionsLive), kLiveDispIdBase},
+    {__uuidof(IVeskaOptionsPolicy), kPolicyDispIdBase},
+};
+
+}  // namespace
+
 HRESULT LiveIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids, HRESULT hr) noexcept {
     if (count == 0 || ids == nullptr || !LiveOptionsOffered()) return hr;
-    ComPtr<ITypeInfo> info;
-    if (FAILED(GetCachedTypeInfo(__uuidof(IVeskaOptionsLive), info.put())) ||
-        FAILED(info->GetIDsOfNames(names, count, ids)) || ids[0] < 0 || ids[0] >= kLiveDispIdSpan) {
-        for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-        return hr;
+    for (const ExtraDispatch& extra : kExtraDispatch) {
+        ComPtr<ITypeInfo> info;
+        if (SUCCEEDED(GetCachedTypeInfo(extra.iid, info.put())) &&
+            SUCCEEDED(info->GetIDsOfNames(names, count, ids)) && ids[0] >= 0 &&
+            ids[0] < kLiveDispIdSpan) {
+            ids[0] += extra.base;
+            return S_OK;
+        }
     }
-    ids[0] += kLiveDispIdBase;
-    return S_OK;
+    for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    return hr;
 }
 
 HRESULT InvokeLive(IUnknown* object, DISPID id, REFIID iid, WORD flags, DISPPARAMS* params,
                    VARIANT* result, EXCEPINFO* exception, UINT* argError) noexcept {
     if (!::InlineIsEqualGUID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     RETURN_IF_FAILED(CheckInvokeArguments(params, argError));
-    ComPtr<IVeskaOptionsLive> live;
-    if (FAILED(object->QueryInterface(__uuidof(IVeskaOptionsLive), live.put_void()))) {
-        return DISP_E_MEMBERNOTFOUND;
-    }
+    const ExtraDispatch& extra = kExtraDispatch[id >= kPolicyDispIdBase ? 1 : 0];
+    ComPtr<IUnknown> target;
+    if (FAILED(object->QueryInterface(extra.iid, target.put_void()))) return DISP_E_MEMBERNOTFOUND;
     ComPtr<ITypeInfo> info;
-    RETURN_IF_FAILED(GetCachedTypeInfo(__uuidof(IVeskaOptionsLive), info.put()));
-    return info->Invoke(live.get(), id - kLiveDispIdBase, flags, params, result, exception, argError);
+    RETURN_IF_FAILED(GetCachedTypeInfo(extra.iid, info.put()));
+    return info->Invoke(target.get(), id - extra.base, flags, params, result, exception, argError);
 }
 
 // ---------------------------------------------------------------------------
@@ -102,7 +119,8 @@ LiveEvents::LiveEvents(CVeskaOptions& owner) noexcept : owner_(owner), point_(*t
 
 LiveEvents::~LiveEvents() { Unwatch(); }
 
-HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath) {
+HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath,
+                          const std::wstring& policyKey) {
     Unwatch();
     LiveWatchRequest request;
     request.what = what;
@@ -134,9 +152,20 @@ HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath)
     RETURN_HR_IF(HRESULT_FROM_WIN32(::GetLastError()), window_ == nullptr);
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     request.window = window_;
-    const HRESULT hr = StartLiveWatch(request, &watch_);
+    HRESULT hr = StartLiveWatch(request, &watch_);
+    if (SUCCEEDED(hr) && (what & kWatchRegistry) != 0) {
+        LiveWatchRequest policy;
+        policy.what = kWatchRegistry;
+        policy.keyPath = policyKey;
+        policy.window = window_;
+        const HKEY hives[2] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
+        for (int i = 0; i < 2 && SUCCEEDED(hr); ++i) {
+            policy.hive = hives[i];
+            hr = StartLiveWatch(policy, &policyWatches_[i]);
+        }
+    }
     if (FAILED(hr)) {
-        DestroyWindowNow();
+        Unwatch();
         return hr;
     }
     watching_ = what;
@@ -148,6 +177,10 @@ bool LiveEvents::Unwatch() noexcept {
     // The watcher posts nothing after this; what it posted goes with the window.
     StopLiveWatch(watch_);
     watch_ = nullptr;
+    for (LiveWatch*& policy : policyWatches_) {
+        StopLiveWatch(policy);
+        policy = nullptr;
+    }
     watching_ = 0;
     DestroyWindowNow();
     return true;

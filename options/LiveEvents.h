@@ -40,19 +40,22 @@ struct LiveEntry {
     }
 };
 
-// The DISPIDs under which the object's IDispatch answers IVeskaOptionsLive's
-// members: their own plus kLiveDispIdBase (the diagnostics use kAlsoDispIdBase).
+// The DISPIDs under which the object's IDispatch answers the members of the
+// current edition's IVeskaOptionsLive and IVeskaOptionsPolicy: their own plus
+// the interface's base (the diagnostics use kAlsoDispIdBase).
 constexpr DISPID kLiveDispIdBase = 0x20000;
+constexpr DISPID kPolicyDispIdBase = 0x30000;
 constexpr DISPID kLiveDispIdSpan = 0x10000;
 inline bool IsLiveDispId(DISPID id) noexcept {
-    return id >= kLiveDispIdBase && id < kLiveDispIdBase + kLiveDispIdSpan;
+    return id >= kLiveDispIdBase && id < kPolicyDispIdBase + kLiveDispIdSpan;
 }
 
-// Looks names up in IVeskaOptionsLive's type information; unknown (the answer
-// hr stands) when it has none of them.
+// Looks names up in IVeskaOptionsLive's, then IVeskaOptionsPolicy's, type
+// information; unknown (the answer hr stands) when neither has them.
 HRESULT LiveIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids, HRESULT hr) noexcept;
 
-// Invokes a member of IVeskaOptionsLive reached through the object's IDispatch.
+// Invokes a member of IVeskaOptionsLive or IVeskaOptionsPolicy reached through
+// the object's IDispatch.
 HRESULT InvokeLive(IUnknown* object, DISPID id, REFIID iid, WORD flags, DISPPARAMS* params,
                    VARIANT* result, EXCEPINFO* exception, UINT* argError) noexcept;
 
@@ -65,8 +68,9 @@ public:
 
     // Starts watching what (LiveWatcher.h bits) of the owner's Init key and the
     // settings folder, with a window on the calling thread; a watch already
-    // running ends first.
-    HRESULT Watch(unsigned what, HKEY hive, const std::wstring& keyPath);
+    // running ends first. Watching the registry watches the policy key
+    // (PolicyLayer.h) in both hives too.
+    HRESULT Watch(unsigned what, HKEY hive, const std::wstring& keyPath, const std::wstring& policyKey);
     // Ends the watch, dropping events not yet delivered; false when none ran.
     bool Unwatch() noexcept;
     unsigned Watching() const noexcept { return watching_; }
@@ -113,6 +117,7 @@ private:
     DISPID callbackId_ = DISPID_VALUE;
     HWND window_ = nullptr;
     LiveWatch* watch_ = nullptr;
+    LiveWatch* policyWatches_[2] = {};  // machine and user policy
     unsigned watching_ = 0;
     unsigned long delivered_ = 0;  // events fired so far; WaitForChange watches it
 };

@@ -70,7 +70,10 @@ bool HasRegistryChildren(const OpsInfo& node) noexcept {
 bool HoldsFileOrEdit(const OpsInfo& node) noexcept {
     for (const auto& value : node.values) {
         const OriginKind kind = OriginOf(*value.second.get()).kind;
-        if (kind == OriginKind::SettingsFile || kind == OriginKind::Written) return true;
+        if (kind == OriginKind::SettingsFile || kind == OriginKind::Written ||
+            kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy) {
+            return true;
+        }
     }
     return false;
 }

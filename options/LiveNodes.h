@@ -34,7 +34,8 @@ bool SameSource(const VARIANT* a, const VARIANT* b) noexcept;
 
 const OpsInfo* ChildOf(const OpsInfo* node, std::wstring_view folded) noexcept;
 bool HasRegistryChildren(const OpsInfo& node) noexcept;
-// True when a settings file gave, or an unsaved edit holds, a value of node.
+// True when a settings file or policy gave, or an unsaved edit holds, a value
+// of node.
 bool HoldsFileOrEdit(const OpsInfo& node) noexcept;
 // True when only settings files made node and the keys below it.
 bool OnlyFilesMade(const OpsInfo& node) noexcept;

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "options/PolicyLayer.h"
 #include "options/RegistryTree.h"
 #include "options/ValueOrigin.h"
 #include "options/VeskaOpt.h"
@@ -174,8 +175,10 @@ private:
 
     void Compare(OpsInfo& node, const std::wstring& path, std::wstring_view name,
                  const VARIANT* cached, const VARIANT* expected) {
-        if (cached != nullptr && OriginOf(*cached).kind == OriginKind::Written) {
-            // An unsaved edit stays; a change of what it replaced is reported.
+        if (cached != nullptr && OriginOf(*cached).kind == OriginKind::Written &&
+            (expected == nullptr || !IsLockedOrigin(*expected))) {
+            // An unsaved edit stays, unless policy now sets the value; a change
+            // of what it replaced is reported.
             auto& replaced = options_.m_liveCache.replaced;
             std::wstring key = ReplacedKey(path, name);
             const auto found = replaced.find(key);
@@ -198,6 +201,10 @@ private:
         } else if (cached == nullptr) {
             kind = ChangeKind::ValueAdded;
         } else if (!SameData(*cached, *expected)) {
+            kind = ChangeKind::ValueChanged;
+        } else if (IsLockedOrigin(*cached) != IsLockedOrigin(*expected)) {
+            // The same value, locked or freed by policy: a change for whoever
+            // shows it.
             kind = ChangeKind::ValueChanged;
         } else if (!SameOrigin(*cached, *expected)) {
             // The same value from another place: the origin follows, silently.
@@ -379,12 +386,28 @@ void CVeskaOptions::RefreshCache(bool registry, bool files, RefreshResult& resul
     if (!state.fileLayer) state.fileLayer = std::make_unique<OpsInfo>();
     filesChanged = filesChanged && files;
 
-    RefreshBuilder builder(*this, result, state.fileLayer.get());
+    // Policy lives in the registry: a registry refresh reads it again, and a
+    // change of it derives again every node it or the files touch.
+    bool policyChanged = false;
+    if (registry) {
+        std::unique_ptr<OpsInfo> policy = ReadPolicyLayer(m_policyKey);
+        policyChanged = !SamePolicy(policy.get(), state.policyLayer.get());
+        state.policyLayer = std::move(policy);
+    }
+    // What is laid over the registry's values: the files', policy over them.
+    std::unique_ptr<OpsInfo> layered;
+    if (state.policyLayer) {
+        layered = std::make_unique<OpsInfo>();
+        OverlayFiles(*layered, state.fileLayer.get());
+        OverlayPolicy(*layered, state.policyLayer.get());
+    }
+
+    RefreshBuilder builder(*this, result, layered ? layered.get() : state.fileLayer.get());
     if (registry) {
         builder.RegistryPass();
         builder.Apply();
     }
-    if (filesChanged) {
+    if (filesChanged || policyChanged) {
         builder.FilesPass();
         builder.Apply();
     }

@@ -74,6 +74,10 @@ struct LiveCacheState {
     SettingsFileRows fileRows;
     std::vector<SettingsFileStamp> listing;
 
+    // The policy values as Init or the last refresh read them (PolicyLayer.h);
+    // null while there are none.
+    std::unique_ptr<OpsInfo> policyLayer;
+
     // When Init read the sources (system time as a FILETIME number): a file
     // written later has changed since.
     std::uint64_t loadTime = 0;

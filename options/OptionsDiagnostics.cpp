@@ -1,9 +1,10 @@
 // The members of IVeskaOptionsDiagnostics: what the last Init read, and from
-// where.
+// where; and those of IVeskaOptionsPolicy: what policy set.
 #include "trace/TimeTrace.h"
 #include "options/DefaultSettings.h"
 #include "options/OxaSafeArray.h"
 #include "options/PathWalk.h"
+#include "options/PolicyLayer.h"
 #include "options/ValueOrigin.h"
 #include "options/VeskaOpt.h"
 #include "support/MainKeyHives.h"
@@ -67,10 +68,20 @@ std::wstring CVeskaOptions::RegistryKeyText(const CorrectedPath& path) const {
     return text;
 }
 
+std::wstring CVeskaOptions::PolicyKeyText(OriginKind kind, const CorrectedPath& path) const {
+    std::wstring text = kind == OriginKind::MachinePolicy ? L"HKEY_LOCAL_MACHINE" : L"HKEY_CURRENT_USER";
+    AppendKeyPath(text, m_policyKey);
+    AppendKeyPath(text, path.head);
+    AppendKeyPath(text, path.tail);
+    return text;
+}
+
 static_assert(static_cast<int>(OriginKind::Registry) == VeskaOriginRegistry &&
               static_cast<int>(OriginKind::SettingsFile) == VeskaOriginSettingsFile &&
               static_cast<int>(OriginKind::Written) == VeskaOriginWritten &&
-              static_cast<int>(OriginKind::Persisted) == VeskaOriginPersisted);
+              static_cast<int>(OriginKind::Persisted) == VeskaOriginPersisted &&
+              static_cast<int>(OriginKind::MachinePolicy) == VeskaOriginMachinePolicy &&
+              static_cast<int>(OriginKind::UserPolicy) == VeskaOriginUserPolicy);
 
 STDMETHODIMP CVeskaOptions::GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::GetValueOrigin");
@@ -96,6 +107,8 @@ STDMETHODIMP CVeskaOptions::GetValueOrigin(BSTR Root, BSTR Attr, VARIANT* Origin
             PutNumber(slot[0], static_cast<LONG>(origin.kind));
             if (origin.kind == OriginKind::Registry) {
                 PutText(slot[1], RegistryKeyText(path));
+            } else if (IsLockedOrigin(*found->second.get())) {
+                PutText(slot[1], PolicyKeyText(origin.kind, path));
             } else if (origin.kind == OriginKind::SettingsFile &&
                        origin.file < m_settingsFiles.size()) {
                 PutText(slot[1], m_settingsFiles[origin.file].path);
@@ -144,6 +157,36 @@ STDMETHODIMP CVeskaOptions::get_ValueCount(LONG* Count) {
 
 STDMETHODIMP CVeskaOptions::get_OverriddenCount(LONG* Count) {
     return LoadCount(&LoadCounts::overridden, Count);
+}
+
+STDMETHODIMP CVeskaOptions::IsLocked(BSTR Root, BSTR Attr, VARIANT_BOOL* Locked) {
+    VESKA_TRACE_SCOPE(L"CVeskaOptions::IsLocked");
+    RETURN_HR_IF_NULL(E_POINTER, Locked);
+    *Locked = VARIANT_FALSE;
+    SharedLock lock(OptionsCacheLock);
+    RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
+    if (Root == nullptr || Attr == nullptr) return S_OK;
+    const OpsInfo* node = GetOpsInfo(SetCorrectRoot(Root));
+    if (node == nullptr) return S_OK;
+    const auto found = FindValue(*node, Attr);
+    if (found != node->values.end() && IsLockedOrigin(*found->second.get())) *Locked = VARIANT_TRUE;
+    return S_OK;
+}
+
+STDMETHODIMP CVeskaOptions::get_PolicyRoot(BSTR* Root) {
+    VESKA_TRACE_SCOPE(L"CVeskaOptions::get_PolicyRoot");
+    RETURN_HR_IF_NULL(E_POINTER, Root);
+    *Root = nullptr;
+    SharedLock lock(OptionsCacheLock);
+    RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
+    UniqueBstr copy = TryCopyBstr(m_policyKey.c_str(), static_cast<UINT>(m_policyKey.size()));
+    RETURN_HR_IF(E_OUTOFMEMORY, !copy);
+    *Root = copy.detach();
+    return S_OK;
+}
+
+STDMETHODIMP CVeskaOptions::get_LockedCount(LONG* Count) {
+    return LoadCount(&LoadCounts::locked, Count);
 }
 
 STDMETHODIMP CVeskaOptions::get_SettingsFolder(BSTR* Folder) {

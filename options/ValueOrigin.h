@@ -28,6 +28,8 @@ enum class OriginKind : std::uint8_t {
     SettingsFile = 2,
     Written = 3,
     Persisted = 4,
+    MachinePolicy = 5,  // locked (PolicyLayer.h)
+    UserPolicy = 6,     // locked
 };
 
 struct ValueOrigin {

@@ -6,6 +6,7 @@
 #include "options/DefaultSettings.h"
 #include "options/OxaSafeArray.h"
 #include "options/PathWalk.h"
+#include "options/PolicyLayer.h"
 #include "options/RegistryTree.h"
 #include "options/ValueConversion.h"
 #include "options/ValueOrigin.h"
@@ -51,7 +52,12 @@ LoadCounts CountCache(const OpsInfo& root) {
         pending.pop_back();
         for (const auto& value : node->values) {
             ++counts.values;
-            if (OriginOf(*value.second.get()).kind == OriginKind::SettingsFile) ++counts.overridden;
+            const OriginKind kind = OriginOf(*value.second.get()).kind;
+            if (kind == OriginKind::SettingsFile) ++counts.overridden;
+            if (kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy) {
+                ++counts.overridden;
+                ++counts.locked;
+            }
         }
         for (const auto& child : node->keys) {
             if (child.second == nullptr) continue;
@@ -97,6 +103,9 @@ STDMETHODIMP CVeskaOptions::Init(int MainKey, BSTR Root) {
         // Built aside and kept only when complete, so a failure leaves the object
         // uninitialised.
         std::wstring mainKey(TextOf(Root));
+        std::wstring policyKey = PolicyKeyOf(mainKey);
+        // Read before the lock, so that other objects' reads do not wait for it.
+        std::unique_ptr<OpsInfo> policy = ReadPolicyLayer(policyKey);
         OpsInfoTree root(new OpsInfo());
         // Stamped before reading, so a change made during the load is seen again
         // by the next refresh.
@@ -106,9 +115,13 @@ STDMETHODIMP CVeskaOptions::Init(int MainKey, BSTR Root) {
         SettingsFileRows files;
         HRESULT hr = FillKeysValues(key.get(), root.get());
         if (SUCCEEDED(hr)) hr = LoadDefaultSettings(*root, &files);
+        // Policy last: it wins over the files and the registry.
+        OverlayPolicy(*root, policy.get());
         const LoadCounts counts = CountCache(*root);
         m_sMainKey = std::move(mainKey);
         m_hive = hive;
+        m_policyKey = std::move(policyKey);
+        m_liveCache.policyLayer = std::move(policy);
         m_settingsFiles = std::move(files);
         m_loadCounts = counts;
         m_liveCache.loadTime = loadTime;
@@ -264,6 +277,7 @@ HRESULT CVeskaOptions::InternalSetValueByName(const wchar_t* root, const wchar_t
 
         const std::wstring_view name = CacheValueName(TextOf(attr));
         const auto found = node->values.find(UnfoldedName{name});
+        RETURN_HR_IF(E_ACCESSDENIED, found != node->values.end() && IsLockedOrigin(*found->second.get()));
         RETURN_HR_IF(E_FAIL, found != node->values.end() && mode.addOnly);
         RETURN_HR_IF(E_FAIL, found == node->values.end() && !mode.changeDefault && !mode.addOnly);
         // What can run out of memory is made before the cache changes.
@@ -311,14 +325,29 @@ STDMETHODIMP CVeskaOptions::SetValueByName(BSTR Root, BSTR Attr, VARIANT* Val, L
     return InternalSetValueByName(Root, Attr, Val, {ChangeDefault != 0, SetDirtyBit != 0, false});
 }
 
-STDMETHODIMP CVeskaOptions::SetKeys(BSTR, SAFEARRAY*, LONG) {
+// SetKeys and SetValues change nothing. Over locked values they say what a
+// change would meet: SetKeys that part of the subtree at Root is locked
+// (S_FALSE), SetValues that the key at Root holds a locked value (refused).
+STDMETHODIMP CVeskaOptions::SetKeys(BSTR Root, SAFEARRAY*, LONG) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::SetKeys");
-    return m_pRoot != nullptr ? S_OK : E_FAIL;
+    RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
+    SharedLock lock(OptionsCacheLock);
+    if (m_loadCounts.locked == 0 || Root == nullptr) return S_OK;
+    const OpsInfo* node = GetOpsInfo(SetCorrectRoot(Root));
+    return node != nullptr && HoldsLockedValue(*node) ? S_FALSE : S_OK;
 }
 
-STDMETHODIMP CVeskaOptions::SetValues(BSTR, SAFEARRAY*, LONG) {
+STDMETHODIMP CVeskaOptions::SetValues(BSTR Root, SAFEARRAY*, LONG) {
     VESKA_TRACE_SCOPE(L"CVeskaOptions::SetValues");
-    return m_pRoot != nullptr ? S_OK : E_FAIL;
+    RETURN_HR_IF(E_FAIL, m_pRoot == nullptr);
+    SharedLock lock(OptionsCacheLock);
+    if (m_loadCounts.locked == 0 || Root == nullptr) return S_OK;
+    const OpsInfo* node = GetOpsInfo(SetCorrectRoot(Root));
+    if (node == nullptr) return S_OK;
+    for (const auto& value : node->values) {
+        RETURN_HR_IF(E_ACCESSDENIED, IsLockedOrigin(*value.second.get()));
+    }
+    return S_OK;
 }
 
 STDMETHODIMP CVeskaOptions::AddKey(BSTR Root, LONG ChangeDefault) {
@@ -369,6 +398,7 @@ STDMETHODIMP CVeskaOptions::RemoveValueByName(BSTR Root, BSTR Attr, LONG ChangeD
         RETURN_HR_IF(E_FAIL, node == nullptr || Attr == nullptr);
         const auto found = node->values.find(UnfoldedName{CacheValueName(TextOf(Attr))});
         RETURN_HR_IF(E_FAIL, found == node->values.end());
+        RETURN_HR_IF(E_ACCESSDENIED, IsLockedOrigin(*found->second.get()));
         std::wstring registryPath;
         if (ChangeDefault != 0) registryPath = RegistryPathOf(path);
 
@@ -390,6 +420,10 @@ STDMETHODIMP CVeskaOptions::RemoveValues(BSTR Root, LONG ChangeDefault) {
         const CorrectedPath path = SetCorrectRoot(Root);
         OpsInfo* node = GetOpsInfo(path);
         RETURN_HR_IF_NULL(E_FAIL, node);
+        // A key holding a locked value keeps all its values.
+        for (const auto& value : node->values) {
+            RETURN_HR_IF(E_ACCESSDENIED, IsLockedOrigin(*value.second.get()));
+        }
         if (ChangeDefault != 0) {
             // Deleted by the folded names the cache holds; the registry matches
             // value names without regard to case.
@@ -423,6 +457,12 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
             keyName.assign(name);
         }
 
+        if (found->second != nullptr && m_loadCounts.locked != 0 && HoldsLockedValue(*found->second)) {
+            RemoveUnlocked(*found->second, ChangeDefault != 0 ? RegistryPathOf(parentPath) + L'\\' +
+                                                                    std::wstring(name)
+                                                              : std::wstring());
+            return S_FALSE;
+        }
         OpsInfo* child = found->second.release();
         parent->keys.erase(found);
         FreeOpsInfoMem(child);
@@ -433,6 +473,29 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         }
         return S_OK;
     });
+}
+
+void CVeskaOptions::RemoveUnlocked(OpsInfo& child, const std::wstring& registryPath) {
+    const UniqueHkey key = registryPath.empty() ? UniqueHkey() : OpenForChange(registryPath);
+    for (auto value = child.values.begin(); value != child.values.end();) {
+        if (IsLockedOrigin(*value->second.get())) {
+            ++value;
+            continue;
+        }
+        if (key) DeleteRegistryValue(key.get(), child.values.NameOf(*value).data());
+        value = child.values.erase(value);
+    }
+    for (auto sub = child.keys.begin(); sub != child.keys.end();) {
+        const std::wstring name(child.keys.NameOf(*sub));
+        if (sub->second != nullptr && HoldsLockedValue(*sub->second)) {
+            RemoveUnlocked(*sub->second, key ? registryPath + L'\\' + name : std::wstring());
+            ++sub;
+            continue;
+        }
+        FreeOpsInfoMem(sub->second.release());
+        sub = child.keys.erase(sub);
+        if (key) RecurseDeleteKey(key.get(), name.c_str());
+    }
 }
 
 }  // namespace veska

@@ -24,6 +24,7 @@
 #include "options/LiveRefresh.h"
 #include "options/OpsInfo.h"
 #include "options/OptionsDispatch.h"
+#include "options/ValueOrigin.h"
 #include "support/Owners.h"
 #include "support/ReaderWriterLock.h"
 
@@ -38,13 +39,15 @@ extern ReaderWriterLock OptionsCacheLock;
 struct LoadCounts {
     LONG keys = 0;        // every key below the Init key
     LONG values = 0;      // every value of the Init key and the keys below it
-    LONG overridden = 0;  // the values among them that a settings file gave
+    LONG overridden = 0;  // the values among them that a settings file or policy gave
+    LONG locked = 0;      // the values among them that policy gave
 };
 
 class CVeskaOptions : public ObjectRoot<CVeskaOptions, MultiThreadModel>,
                       public OptionsDispatch,
                       public DispatchImpl<IVeskaOptionsDiagnostics>,
                       public DispatchImpl<IVeskaOptionsLive>,
+                      public DispatchImpl<IVeskaOptionsPolicy>,
                       public IConnectionPointContainer,
                       public IProvideClassInfo2,
                       public IPersistStreamInit {
@@ -55,6 +58,7 @@ public:
                                     Entry<IDispatch, IVeskaOptions3>,
                                     Entry<IVeskaOptionsDiagnostics>,
                                     LiveEntry<IVeskaOptionsLive>,
+                                    LiveEntry<IVeskaOptionsPolicy>,
                                     LiveEntry<IConnectionPointContainer>,
                                     LiveEntry<IProvideClassInfo, IProvideClassInfo2>,
                                     LiveEntry<IProvideClassInfo2>,
@@ -109,6 +113,12 @@ public:
     STDMETHODIMP put_OnChanged(VARIANT Callback) override;
     STDMETHODIMP putref_OnChanged(VARIANT Callback) override;
     STDMETHODIMP WaitForChange(LONG Milliseconds, VARIANT_BOOL* Delivered) override;
+
+    // IVeskaOptionsPolicy (OptionsDiagnostics.cpp). The string handed out
+    // belongs to the caller.
+    STDMETHODIMP IsLocked(BSTR Root, BSTR Attr, VARIANT_BOOL* Locked) override;
+    STDMETHODIMP get_PolicyRoot(BSTR* Root) override;
+    STDMETHODIMP get_LockedCount(LONG* Count) override;
 
     // IConnectionPointContainer: the one point of _IVeskaOptionsLiveEvents.
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override;
@@ -197,6 +207,16 @@ private:
     // Init path and the path, joined by backslashes.
     std::wstring RegistryKeyText(const CorrectedPath& path) const;
 
+    // The key of a policy value at a corrected path as the registry names it,
+    // in the hive of its policy kind: "HKEY_LOCAL_MACHINE\Software\Policies\...".
+    std::wstring PolicyKeyText(OriginKind kind, const CorrectedPath& path) const;
+
+    // Removes what is not locked of the subtree of child (whose registry path
+    // below HKEY_CURRENT_USER is registryPath, empty to leave the registry
+    // alone): unlocked values, and keys holding no locked value. Throws
+    // std::bad_alloc.
+    static void RemoveUnlocked(OpsInfo& child, const std::wstring& registryPath);
+
     // A count of the last Init, or E_FAIL before Init.
     HRESULT LoadCount(LONG LoadCounts::*count, LONG* result) const;
 
@@ -205,6 +225,7 @@ private:
     std::wstring m_sMainKey;   // the path given to Init, up to its first null
     UniqueBstr m_bstrRoot;     // the prefix: null, or text without nulls ending in a backslash
     HKEY m_hive = nullptr;     // the hive given to Init
+    std::wstring m_policyKey;  // the policy key of the Init path (PolicyLayer.h)
 
     // What the last Init found, kept beside the cache for the diagnostics: the
     // settings files in merge order (the origins of merged values index them)

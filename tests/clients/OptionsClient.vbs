@@ -46,6 +46,23 @@ Dim files : files = options.GetSettingsFiles()
 Check UBound(files, 1) = 4 And UBound(files, 2) = -1, "no settings files: five columns, no rows"
 Check Right(options.SettingsFolder, 14) = "\Dat\Settings\", "the settings folder"
 
+' A user policy value below the policy key is locked for the next object.
+Dim policyKey : policyKey = "HKCU\" & options.PolicyRoot & "\"
+Check options.PolicyRoot = "Software\Policies\" & Mid(root, 10), "the policy key drops the Init key's Software\"
+shell.RegWrite policyKey & "Editor\FontSize", 20, "REG_DWORD"
+Dim policed : Set policed = CreateObject("Corvane.VeskaOptions.1")
+policed.Init 1, root
+Check policed.IsLocked("Editor", "fontsize") And Not policed.IsLocked("Editor", "Font"), _
+      "IsLocked answers by name on the object"
+Check policed.GetValueByName("Editor", "FontSize") = 20 And policed.LockedCount = 1, _
+      "policy wins over the registry"
+On Error Resume Next
+policed.SetValueByName "Editor", "FontSize", 1, 1
+Check Err.Number = 70, "a write of a locked value is refused (E_ACCESSDENIED: permission denied)"
+Err.Clear
+On Error GoTo 0
+Check shell.RegRead(hkcu & "Editor\FontSize") = 12, "and the registry keeps its value"
+
 options.RemoveValueByName "Editor", "Font"
 Dim removed : removed = False
 On Error Resume Next

@@ -19,5 +19,6 @@ done
 output=$("$run" cscript //nologo "Z:$(echo "$script" | tr / '\\')" "$root" 2>&1)
 for dll in "${dlls[@]}"; do "$run" regsvr32 /s /u "$dll"; done
 "$run" reg delete "HKCU\\Software\\VeskaScriptClient" /f >/dev/null 2>&1
+"$run" reg delete "HKCU\\Software\\Policies\\VeskaScriptClient" /f >/dev/null 2>&1
 echo "$output"
 [ "$(echo "$output" | tr -d '\r' | tail -n 1)" = "RESULT: PASS" ]

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
 #include <vector>
 
 namespace veska::test {
@@ -83,6 +84,21 @@ ScratchKey::ScratchKey() {
 ScratchKey::~ScratchKey() { DeleteTree(HKEY_CURRENT_USER, path_); }
 
 std::wstring ScratchKey::PathOf(const std::wstring& sub) const {
+    return sub.empty() ? path_ : path_ + L"\\" + sub;
+}
+
+ScratchPolicy::ScratchPolicy(const ScratchKey& scratch)
+    : path_(L"Software\\Policies\\" + scratch.Path().substr(std::wcslen(L"Software\\"))) {
+    DeleteTree(HKEY_LOCAL_MACHINE, path_);
+    DeleteTree(HKEY_CURRENT_USER, path_);
+}
+
+ScratchPolicy::~ScratchPolicy() {
+    DeleteTree(HKEY_LOCAL_MACHINE, path_);
+    DeleteTree(HKEY_CURRENT_USER, path_);
+}
+
+std::wstring ScratchPolicy::PathOf(const std::wstring& sub) const {
     return sub.empty() ? path_ : path_ + L"\\" + sub;
 }
 

@@ -32,6 +32,23 @@ private:
     std::wstring path_;
 };
 
+// The policy key of a scratch key ("Software\Policies\VeskaOptionsTests\..."),
+// deleted in both HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER with its subtree
+// before and after.
+class ScratchPolicy {
+public:
+    explicit ScratchPolicy(const ScratchKey& scratch);
+    ~ScratchPolicy();
+    ScratchPolicy(const ScratchPolicy&) = delete;
+    ScratchPolicy& operator=(const ScratchPolicy&) = delete;
+
+    const std::wstring& Path() const { return path_; }
+    std::wstring PathOf(const std::wstring& sub) const;
+
+private:
+    std::wstring path_;
+};
+
 // Creates hive\path (and every missing key on the way).
 void CreateKey(HKEY hive, const std::wstring& path);
 void SetString(HKEY hive, const std::wstring& path, const wchar_t* name, const std::wstring& text);

@@ -185,11 +185,28 @@ std::wstring CompareDirtyAndRoot(IVeskaOptions3* object, const OptionsModel& mod
 
 // The keys and values of every node of the model against the object's; neither
 // has a Root prefix. Stops at the first node that differs.
+// The locks of node's values, where the object answers IVeskaOptionsPolicy.
+std::wstring CompareLocks(IVeskaOptions3* object, const ModelNode& node, const std::wstring& path) {
+    const auto policy = ComPtr<IVeskaOptions3>::CopyOf(object).try_query<IVeskaOptionsPolicy>();
+    std::wstring diff;
+    for (const auto& [name, value] : node.values) {
+        VARIANT_BOOL locked = 7;
+        if (!policy) break;
+        const HRESULT hr = policy->IsLocked(ToBstr(path).get(), ToBstr(name).get(), &locked);
+        if (hr != S_OK || (locked != 0) != value.locked) {
+            diff += L"IsLocked(\"" + path + L"\", \"" + name + L"\"): model " +
+                    std::to_wstring(value.locked) + L", object " + std::to_wstring(locked) + L"\n";
+        }
+    }
+    return diff;
+}
+
 std::wstring CompareTree(IVeskaOptions3* object, const OptionsModel& model) {
     std::wstring diff;
     std::function<void(const ModelNode&, const std::wstring&)> walk =
         [&](const ModelNode& node, const std::wstring& path) {
             diff += CompareGetKeys(object, model, path) + CompareGetValues(object, model, path);
+            if (diff.empty()) diff += CompareLocks(object, node, path);
             for (const auto& [name, child] : node.keys) {
                 if (!diff.empty()) return;
                 // The root's key with the empty name has no path of its own.
@@ -464,6 +481,7 @@ void ModelDriver::Recreate() {
     object_.reset();
     CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, object_.put_void());
     model_ = std::make_unique<OptionsModel>(registry);
+    model_->policy = policy.top;
 }
 
 // ---------------------------------------------------------------------------
@@ -663,6 +681,30 @@ void ModelDriver::SeedRegistry() {
     registry.WriteTo(HKEY_CURRENT_USER, initPath_);
 }
 
+void ModelDriver::SeedPolicy(const std::wstring& policyPath) {
+    std::vector<std::pair<std::wstring, const RegKey*>> pending{{std::wstring(), &registry.top}};
+    const auto lock = [this](const std::wstring& path, const std::wstring& name) {
+        const LONG number = LONG(Pick(100));
+        policy.Create(path);
+        policy.SetValue(path, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4));
+    };
+    while (!pending.empty()) {
+        const auto [path, key] = pending.back();
+        pending.pop_back();
+        for (const auto& entry : key->values) {
+            if (!entry.second.name.empty() && Chance(0.3)) lock(path, entry.second.name);
+        }
+        for (const auto& entry : key->keys) {
+            pending.emplace_back(path.empty() ? entry.second.name : path + L"\\" + entry.second.name,
+                                 &entry.second);
+        }
+    }
+    lock(L"Policed", L"Lock");
+    policy.TakeChanged();
+    policy.WriteTo(HKEY_LOCAL_MACHINE, policyPath);
+    model_->policy = policy.top;
+}
+
 // ---------------------------------------------------------------------------
 // Steps
 
@@ -816,7 +858,7 @@ std::wstring ModelDriver::DoSetKeysOrValues() {
     const bool keys = Chance(0.5);
     Call(std::wstring(keys ? L"SetKeys(" : L"SetValues(") + Quote(path) + L", array, 1)", {path});
     std::wstring diff;
-    ExpectHr(diff, keys ? L"SetKeys" : L"SetValues", model_->SetKeysOrValues(),
+    ExpectHr(diff, keys ? L"SetKeys" : L"SetValues", model_->SetKeysOrValues(path, keys),
              keys ? object_->SetKeys(ToBstr(path).get(), array.get(), 1)
                   : object_->SetValues(ToBstr(path).get(), array.get(), 1));
     return diff;
@@ -889,7 +931,8 @@ std::wstring ModelDriver::DoLateBound() {
             Call(L"late-bound " + (member.name + (L"(" + Quote(path))) +
                      (member.named ? L", " + Quote(attr) : L"") + L")",
                  {path}, named);
-            ExpectHr(diff, member.name, member.model(*model_, path, named, 0),
+            const HRESULT modelled = member.model(*model_, path, named, 0);
+            ExpectHr(diff, member.name, SUCCEEDED(modelled) ? S_OK : modelled,
                      Invoke(object_.get(), member.name,
                             member.named ? std::vector<VARIANT>{pathArg, attrArg}
                                          : std::vector<VARIANT>{pathArg}));
@@ -954,6 +997,7 @@ std::wstring ModelDriver::CompareReload() {
     ComPtr<IVeskaOptions3> fresh;
     CreateComInstance<CVeskaOptions>(nullptr, IID_IVeskaOptions3, fresh.put_void());
     OptionsModel expected(registry);
+    expected.policy = policy.top;
     std::wstring diff;
     ExpectHr(diff, L"Init of a fresh object", expected.Init(1, initPath_),
              fresh->Init(1, ToBstr(initPath_).get()));

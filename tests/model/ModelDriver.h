@@ -60,6 +60,10 @@ public:
     // A small random tree in the registry model, written below the Init path
     // (which must be empty).
     void SeedRegistry();
+    // Machine policy over some of the seeded values and on a key of its own,
+    // written below HKEY_LOCAL_MACHINE\policyPath; every object made from now
+    // on, and its model, finds it locked.
+    void SeedPolicy(const std::wstring& policyPath);
 
     // One random call on both, then the reads of the paths it named. Empty when
     // object and model agree, else what differed.
@@ -86,6 +90,7 @@ public:
     const char* CurrentCall() const { return currentCall_; }
 
     RegistryModel registry;
+    RegistryModel policy;  // below the policy key; empty without SeedPolicy
 
 private:
     using Run = std::wstring (ModelDriver::*)();

@@ -78,6 +78,9 @@ void RunSeed(std::uint32_t seed, unsigned steps, unsigned* calls) {
     const std::wstring outsideBefore = Outside(scratch.Path());
     ModelDriver driver(scratch.Path(), seed, true);
     driver.SeedRegistry();
+    // Every third seed runs with values locked by machine policy.
+    const ScratchPolicy policy(scratch);
+    if (seed % 3 == 0) driver.SeedPolicy(policy.Path());
     const std::wstring seeded = driver.CompareRegistry();
     ASSERT_TRUE(seeded.empty()) << "seed " << seed << ", seeded tree: " << seeded;
     ChangeWatch watch(scratch.Path());

@@ -280,6 +280,61 @@ std::unique_ptr<ModelNode> OptionsModel::Load(const RegKey& key) {
     return node;
 }
 
+void OptionsModel::OverlayPolicy(ModelNode& node, const RegKey& policy) {
+    const std::unique_ptr<ModelNode> values = Load(policy);
+    for (auto& [name, value] : values->values) {
+        node.values[name] = value;
+        node.values[name].locked = true;
+    }
+    for (const auto& [folded, child] : policy.keys) {
+        std::unique_ptr<ModelNode>& target = node.keys[Fold(child.name)];
+        if (!target) target = std::make_unique<ModelNode>();
+        OverlayPolicy(*target, child);
+    }
+}
+
+bool OptionsModel::HoldsLocked(const ModelNode& node) {
+    for (const auto& entry : node.values) {
+        if (entry.second.locked) return true;
+    }
+    for (const auto& entry : node.keys) {
+        if (HoldsLocked(*entry.second)) return true;
+    }
+    return false;
+}
+
+HRESULT OptionsModel::SetKeysOrValues(const Arg& root, bool keys) const {
+    if (!root_) return E_FAIL;
+    const ModelNode* node = Find(root);
+    if (node == nullptr) return S_OK;
+    if (keys) return HoldsLocked(*node) ? S_FALSE : S_OK;
+    for (const auto& entry : node->values) {
+        if (entry.second.locked) return E_ACCESSDENIED;
+    }
+    return S_OK;
+}
+
+void OptionsModel::RemoveUnlocked(ModelNode& node, const std::wstring& corrected, LONG changeDefault) {
+    const bool registry = changeDefault != 0 && registry_.Open(corrected) != nullptr;
+    for (auto value = node.values.begin(); value != node.values.end();) {
+        if (value->second.locked) {
+            ++value;
+            continue;
+        }
+        if (registry) DeleteRegistryValue(corrected, value->first);
+        value = node.values.erase(value);
+    }
+    for (auto key = node.keys.begin(); key != node.keys.end();) {
+        if (HoldsLocked(*key->second)) {
+            RemoveUnlocked(*key->second, corrected + L"\\" + key->first, registry ? 1 : 0);
+            ++key;
+            continue;
+        }
+        if (registry && !key->first.empty()) registry_.DeleteKey(corrected, key->first);
+        key = node.keys.erase(key);
+    }
+}
+
 std::wstring OptionsModel::Corrected(const std::wstring& path) const {
     return prefix_ ? *prefix_ + path : path;
 }
@@ -317,6 +372,7 @@ HRESULT OptionsModel::Init(int mainKey, const Arg& root) {
     if (root_) return E_FAIL;
     if (mainKey < 0 || mainKey > 2) return E_INVALIDARG;
     root_ = mainKey == 1 ? Load(registry_.top) : std::make_unique<ModelNode>();
+    OverlayPolicy(*root_, policy);
     return S_OK;
 }
 
@@ -368,6 +424,7 @@ HRESULT OptionsModel::SetValue(const Arg& root, const Arg& attr, const Conversio
     const std::wstring name = TextOf(attr);
     const auto found = node->values.find(CacheName(name));
     if (found != node->values.end()) {
+        if (found->second.locked) return E_ACCESSDENIED;
         if (addOnly != 0) return E_FAIL;
         if (!SameValue(found->second, val->stored)) {
             found->second = val->stored;
@@ -441,7 +498,10 @@ HRESULT OptionsModel::RemoveValueByName(const Arg& root, const Arg& attr, LONG c
     ModelNode* node = Lookup(corrected);
     if (node == nullptr || !attr) return E_FAIL;
     const std::wstring name = TextOf(attr);
-    if (node->values.erase(CacheName(name)) == 0) return E_FAIL;
+    const auto found = node->values.find(CacheName(name));
+    if (found == node->values.end()) return E_FAIL;
+    if (found->second.locked) return E_ACCESSDENIED;
+    node->values.erase(found);
     if (changeDefault != 0) DeleteRegistryValue(corrected, name);
     return S_OK;
 }
@@ -451,6 +511,9 @@ HRESULT OptionsModel::RemoveValues(const Arg& root, LONG changeDefault) {
     const std::wstring corrected = Corrected(TextOf(root));
     ModelNode* node = Lookup(corrected);
     if (node == nullptr) return E_FAIL;
+    for (const auto& entry : node->values) {
+        if (entry.second.locked) return E_ACCESSDENIED;
+    }
     if (changeDefault != 0) {
         // Deleted by the folded names the cache holds.
         for (const auto& entry : node->values) DeleteRegistryValue(corrected, entry.first);
@@ -468,6 +531,11 @@ HRESULT OptionsModel::RemoveKey(const Arg& root, LONG changeDefault) {
     const std::wstring name = corrected.substr(last + 1);
     ModelNode* parent = Lookup(parentPath);
     if (parent == nullptr) return E_FAIL;
+    const auto found = parent->keys.find(Fold(name));
+    if (found != parent->keys.end() && HoldsLocked(*found->second)) {
+        RemoveUnlocked(*found->second, corrected, changeDefault);
+        return S_FALSE;
+    }
     if (parent->keys.erase(Fold(name)) == 0) return S_OK;
     // An empty key name would name the parent itself in the registry: the
     // registry is left alone then.

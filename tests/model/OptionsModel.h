@@ -95,6 +95,7 @@ struct ModelValue {
     VARTYPE vt = VT_EMPTY;
     LONG number = 0;
     Arg text;
+    bool locked = false;  // set by policy: writes and removals are refused
 };
 
 // "vt:text" as RenderVariant renders the same VARIANT.
@@ -136,7 +137,9 @@ public:
     // a null val is a null VARIANT pointer.
     HRESULT SetValue(const Arg& root, const Arg& attr, const Conversion* val, LONG changeDefault,
                      LONG setDirtyBit, LONG addOnly);
-    HRESULT SetKeysOrValues() const { return Apply(); }
+    // SetKeys (keys true) or SetValues at root: nothing changes; over locked
+    // values S_FALSE (a subtree holding one) or E_ACCESSDENIED (a key holding one).
+    HRESULT SetKeysOrValues(const Arg& root, bool keys) const;
     HRESULT GetDirty(bool hasOut, VARIANT_BOOL* dirty) const;
     HRESULT PutDirty(VARIANT_BOOL dirty);
     HRESULT GetRoot(bool hasOut, Arg* root) const;
@@ -156,6 +159,13 @@ public:
     const ModelNode* PrefixNode() const;
     // The cache as a fresh object loads it from the registry model.
     static std::unique_ptr<ModelNode> Load(const RegKey& key);
+    // Lays the values of the policy key over node, locked.
+    static void OverlayPolicy(ModelNode& node, const RegKey& policy);
+    // True when node or a key below it holds a locked value.
+    static bool HoldsLocked(const ModelNode& node);
+
+    // The policy key's tree (machine policy), laid over the cache by Init.
+    RegKey policy;
 
 private:
     std::wstring Corrected(const std::wstring& path) const;
@@ -163,6 +173,8 @@ private:
     void DeleteRegistryValue(const std::wstring& corrected, const std::wstring& name);
     bool WriteRegistry(const std::wstring& corrected, const std::wstring& attr,
                        const ModelValue& value);
+    // RemoveKey over a subtree holding locked values: what is not locked goes.
+    void RemoveUnlocked(ModelNode& node, const std::wstring& corrected, LONG changeDefault);
 
     RegistryModel& registry_;
     std::unique_ptr<ModelNode> root_;

@@ -6,6 +6,8 @@
 #include "OptionsTestSupport.h"
 #include "TestPaths.h"
 
+#include <functional>
+
 #include "options/LiveWatcher.h"
 
 namespace veska::test {
@@ -182,6 +184,54 @@ TEST_F(Live, WatchSeesAnotherProcessOnTheWatchThread) {
     EXPECT_EQ(LiveWatcherThreadCount(), 0u);
 }
 
+// Policy another party writes arrives like a registry change, and the cache
+// follows precedence: a value whose policy goes falls back to the next source.
+// Each step by Refresh, then one by a watch of the machine policy key, which
+// does not exist when the watch starts.
+TEST_F(Live, PolicyAddedChangedAndRemoved) {
+    ScratchPolicy policy(scratch);
+    SetDword(HKEY_CURRENT_USER, Reg(L"K"), L"v", 1);
+    ASSERT_EQ(Init(), S_OK);
+    Advise(opts.get(), sink);
+    const std::wstring machine = policy.PathOf(L"K");
+    const struct {
+        std::function<void()> change;
+        std::vector<std::wstring> events;
+        const wchar_t* v;
+        const wchar_t* w;
+    } steps[] = {
+        {[&] { SetDword(HKEY_LOCAL_MACHINE, machine, L"v", 5); }, {L"2 k|v"}, L"3:5", L"fail"},
+        {[&] { SetDword(HKEY_LOCAL_MACHINE, machine, L"w", 6); }, {L"1 k|w"}, L"3:5", L"3:6"},
+        {[&] { SetDword(HKEY_CURRENT_USER, machine, L"v", 7); }, {}, L"3:5", L"3:6"},
+        {[&] { SetDword(HKEY_LOCAL_MACHINE, machine, L"v", 8); }, {L"2 k|v"}, L"3:8", L"3:6"},
+        {[&] { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, machine.c_str(), L"v"); }, {L"2 k|v"}, L"3:7", L"3:6"},
+        {[&] { DeleteTree(HKEY_CURRENT_USER, policy.Path()); }, {L"2 k|v"}, L"3:1", L"3:6"},
+        {[&] { SetDword(HKEY_LOCAL_MACHINE, machine, L"v", 1); }, {L"2 k|v"}, L"3:1", L"3:6"},  // now locked
+        {[&] { DeleteTree(HKEY_LOCAL_MACHINE, policy.Path()); }, {L"2 k|v", L"3 k|w"}, L"3:1", L"fail"},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        sink.events.clear();
+        steps[i].change();
+        Refresh();
+        std::sort(sink.events.begin(), sink.events.end());
+        EXPECT_EQ(sink.events, steps[i].events);
+        EXPECT_EQ(Value(L"K", L"v"), steps[i].v);
+        EXPECT_EQ(Value(L"K", L"w"), steps[i].w);
+        EXPECT_EQ(ReadOut(opts.get()), FreshReadOut());
+    }
+
+    auto live = LiveOf(opts.get());
+    ASSERT_EQ(live->Watch(1), S_OK);
+    sink.events.clear();
+    SetDword(HKEY_LOCAL_MACHINE, machine, L"w", 9);
+    VARIANT_BOOL delivered = VARIANT_FALSE;
+    EXPECT_EQ(live->WaitForChange(10000, &delivered), S_OK);
+    EXPECT_EQ(delivered, VARIANT_TRUE);
+    EXPECT_EQ(sink.events, (std::vector<std::wstring>{L"1 k|w"}));
+    EXPECT_EQ(live->Unwatch(), S_OK);
+}
+
 // A seeded burst of registry changes while the object watches: once it stops
 // and the last event is in, the cache equals a fresh Init's.
 TEST_F(Live, SeededBurstEndsWithTheCacheOfAFreshInit) {
@@ -219,13 +269,14 @@ TEST_F(Live, SeededBurstEndsWithTheCacheOfAFreshInit) {
 TEST_F(Live, HundredWatchersShareTheirThreads) {
     std::vector<ComPtr<IVeskaOptions3>> objects;
     for (int i = 0; i < 100; ++i) {
-        // Each on a key of its own: a notification each, 63 to a thread.
+        // Each on a key of its own: three notifications each (the key, and
+        // its policy key in both hives), 63 to a thread.
         CreateKey(HKEY_CURRENT_USER, Reg(L"K" + std::to_wstring(i)));
         objects.push_back(NewOptions());
         ASSERT_EQ(objects.back()->Init(1, Bstr(Reg(L"K" + std::to_wstring(i)))), S_OK);
         ASSERT_EQ(LiveOf(objects.back().get())->Watch(3), S_OK);
     }
-    EXPECT_EQ(LiveWatcherThreadCount(), 2u);
+    EXPECT_EQ(LiveWatcherThreadCount(), 5u);
     objects.clear();  // the last Release stops each watch
     EXPECT_EQ(LiveWatcherThreadCount(), 0u);
 }
