@@ -44,7 +44,6 @@ struct Arguments {
     std::string output;
     bool persist = false;
     std::vector<std::string> files;
-    std::string folder;
     std::string targetNamespace;
     std::string policyClass = "Both";
     long count = 0;
