@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "inspector/Admx.h"
 #include "inspector/Console.h"
 #include "inspector/Export.h"
 #include "inspector/OptionsTree.h"
@@ -26,10 +27,10 @@ using veska::UniqueBstr;
 using veska::UniqueVariant;
 
 const char kExitStatuses[] =
-    "Exit status: 0 success; 1 check: a settings file would fail or be refused; "
+    "Exit status: 0 success; 1 check or admx: a settings file would fail or be refused; "
     "2 usage error (command line, type or value); 3 failure of a component, the "
-    "registry or a file (the HRESULT and its text on standard error); 4 ROOT, PATH, "
-    "NAME or a file or folder does not exist.";
+    "registry or a file (the HRESULT and its text on standard error), or set or remove "
+    "of a value locked by policy; 4 ROOT, PATH, NAME or a file or folder does not exist.";
 
 // What the command line gives, in UTF-8 as CLI11 parses it.
 struct Arguments {
@@ -43,6 +44,8 @@ struct Arguments {
     std::string output;
     bool persist = false;
     std::vector<std::string> files;
+    std::string targetNamespace;
+    std::string policyClass = "Both";
     long count = 0;
     double seconds = 0;
 };
@@ -87,6 +90,17 @@ std::wstring Describe(const Origin& origin) {
         }
         case VeskaOriginWritten: return L"written";
         case VeskaOriginPersisted: return L"written, persisted";
+        case VeskaOriginMachinePolicy:
+        case VeskaOriginUserPolicy: {
+            // The source names the policy key with its hive; one without gets
+            // the hive its kind stands for.
+            std::wstring key = origin.source;
+            if (key.rfind(L"HKEY_", 0) != 0) {
+                key = (origin.kind == VeskaOriginMachinePolicy ? L"HKEY_LOCAL_MACHINE\\"
+                                                               : L"HKEY_CURRENT_USER\\") + key;
+            }
+            return L"policy " + key + L"; locked";
+        }
         default: return L"none";
     }
 }
@@ -151,6 +165,21 @@ void NoteCacheOnly(bool persist) {
     throw ToolError(kExitFailure, what, hr);
 }
 
+// Refuses a change of a value an administrator's policy sets, naming the key
+// the policy comes from; the store would refuse it with E_ACCESSDENIED.
+void ThrowIfLocked(OptionsSession& session, const std::wstring& path, const std::wstring& name) {
+    IVeskaOptionsPolicy* policy = session.Policy();
+    if (policy == nullptr) return;
+    UniqueBstr pathText = CopyBstr(path.c_str(), static_cast<UINT>(path.size()));
+    UniqueBstr nameText = CopyBstr(name.c_str(), static_cast<UINT>(name.size()));
+    VARIANT_BOOL locked = VARIANT_FALSE;
+    if (FAILED(policy->IsLocked(pathText.get(), nameText.get(), &locked)) || !locked) return;
+    std::wstring source = L"set by policy";
+    if (session.Diagnostics() != nullptr) source = L"set by " + Describe(session.OriginOf(path, name));
+    throw ToolError(kExitFailure, L"\"" + name + L"\" at \"" + path + L"\" is " + source +
+                                      L": only an administrator can change it, through that policy");
+}
+
 int Show(const Arguments& args) {
     OptionsSession session;
     const std::wstring root = Wide(args.root);
@@ -183,12 +212,14 @@ int Set(const Arguments& args) {
     UniqueBstr nameText = CopyBstr(name.c_str(), static_cast<UINT>(name.size()));
     UniqueVariant existing;
     const bool exists = SUCCEEDED(session.GetValue(path, name, existing));
+    if (exists) ThrowIfLocked(session, path, name);
     // A new value is added, so that one without --persist can be made too.
     const HRESULT hr = exists ? session.Options()->SetValueByName(pathText.get(), nameText.get(),
                                                                   value.get(), args.persist, 1)
                               : session.Options()->AddValueByName(pathText.get(), nameText.get(),
                                                                   value.get(), args.persist);
     if (FAILED(hr)) {
+        if (hr == E_ACCESSDENIED) ThrowIfLocked(session, path, name);
         if (!session.HasKey(path)) {
             throw ToolError(kExitNotFound, L"PATH \"" + path + L"\" is not in the options tree");
         }
@@ -209,6 +240,7 @@ int Remove(const Arguments& args) {
     UniqueVariant existing;
     const HRESULT found = session.GetValue(path, name, existing);
     if (FAILED(found)) ThrowMissingOr(session, path, name, found, L"GetValueByName");
+    ThrowIfLocked(session, path, name);
     UniqueBstr pathText = CopyBstr(path.c_str(), static_cast<UINT>(path.size()));
     UniqueBstr nameText = CopyBstr(name.c_str(), static_cast<UINT>(name.size()));
     ThrowIfFailed(
@@ -241,6 +273,13 @@ int Check(const Arguments& args) {
     return CheckSettingsFiles(session, paths);
 }
 
+int Admx(const Arguments& args) {
+    AdmxRequest request{{}, Wide(args.output), Wide(args.targetNamespace), Wide(args.root),
+                        Wide(args.policyClass)};
+    for (const std::string& file : args.files) request.files.push_back(Wide(file));
+    return WriteAdministrativeTemplates(request);
+}
+
 int Run(std::vector<std::string> argv) {
     Arguments args;
     CLI::App app{
@@ -267,6 +306,27 @@ int Run(std::vector<std::string> argv) {
     check->add_option(
         "FILE|FOLDER", args.files,
         "settings files or folders (every *.xml); default: the DLL's settings folder");
+
+    CLI::App* admx = app.add_subcommand(
+        "admx",
+        "Write administrative templates (FOLDER\\<name>.admx and FOLDER\\en-US\\<name>.adml, "
+        "<name> the last part of --namespace) that describe every value of the settings "
+        "files as a policy below the policy key of --root (Software\\Policies\\ and ROOT "
+        "without its leading Software\\): BOOL as a switch, whole numbers as a number field "
+        "with the type's range from 0, other types as text; keys become categories.");
+    admx->add_option("FILE|FOLDER", args.files, "settings files or folders (every *.xml)")
+        ->required();
+    admx->add_option("--out", args.output, "folder the templates are written to")->required();
+    admx->add_option("--namespace", args.targetNamespace,
+                     "the templates' namespace, e.g. Corvane.Policies.VeskaDemo")
+        ->required();
+    admx->add_option("--root", args.root,
+                     "the root the application gives Init, e.g. \"Software\\Corvane "
+                     "Interactive\\VeskaDemo\" (settings files do not name it)")
+        ->required();
+    admx->add_option("--class", args.policyClass,
+                     "where the policies apply: Both (default), Machine or User")
+        ->check(CLI::IsMember({"Both", "Machine", "User"}));
 
     CLI::App* get = app.add_subcommand("get", "Print the data of one value (GetValueByName).");
     CLI::App* set = app.add_subcommand(
@@ -318,7 +378,7 @@ int Run(std::vector<std::string> argv) {
     });
     if (argv.size() > 1 && !argv[1].empty() && argv[1][0] != '-' && commands.empty()) {
         Err("veskaopt: unknown command \"" + argv[1] +
-            "\" (show, check, get, set, remove, export, watch; --help lists them)\n");
+            "\" (show, check, get, set, remove, export, watch, admx; --help lists them)\n");
         return kExitUsage;
     }
     std::vector<const char*> pointers;
@@ -335,6 +395,7 @@ int Run(std::vector<std::string> argv) {
 
     if (*show) return Show(args);
     if (*check) return Check(args);
+    if (*admx) return Admx(args);
     if (*get) return Get(args);
     if (*set) return Set(args);
     if (*remove) return Remove(args);

@@ -112,6 +112,14 @@ IVeskaOptionsDiagnostics* OptionsSession::Diagnostics() {
     return diagnostics_.get();
 }
 
+IVeskaOptionsPolicy* OptionsSession::Policy() {
+    if (!policyAsked_) {
+        policyAsked_ = true;
+        policy_ = options_.try_query<IVeskaOptionsPolicy>();
+    }
+    return policy_.get();
+}
+
 bool OptionsSession::HasKey(const std::wstring& path) {
     UniqueBstr text = Bstr(path);
     SAFEARRAY* keys = nullptr;
@@ -170,6 +178,7 @@ void OptionsSession::Fill(KeyNode& node, const std::wstring& path, bool withOrig
 
 Origin OptionsSession::OriginOf(const std::wstring& path, const std::wstring& name) {
     Origin origin;
+    if (!diagnostics_) return origin;
     UniqueBstr pathText = Bstr(path);
     UniqueBstr nameText = Bstr(name);
     UniqueVariant result;

@@ -80,16 +80,25 @@ public:
     // does not answer for it.
     IVeskaOptionsDiagnostics* Diagnostics();
 
+    // Where a value comes from, as the diagnostics interface tells; kind
+    // kOriginUnknown without it or when it does not answer.
+    Origin OriginOf(const std::wstring& path, const std::wstring& name);
+
+    // The policy interface, or null when the DLL does not answer for it (one
+    // from before fleet policy, which locks nothing).
+    IVeskaOptionsPolicy* Policy();
+
     // The rows of an array handed out by GetSettingsFiles or CheckSettings.
     static std::vector<SettingsFileRow> ReadSettingsRows(const VARIANT& rows);
 
 private:
-    Origin OriginOf(const std::wstring& path, const std::wstring& name);
     void Fill(KeyNode& node, const std::wstring& path, bool withOrigins);
 
     veska::ComPtr<IVeskaOptions3> options_;
     veska::ComPtr<IVeskaOptionsDiagnostics> diagnostics_;
     bool diagnosticsAsked_ = false;
+    veska::ComPtr<IVeskaOptionsPolicy> policy_;
+    bool policyAsked_ = false;
 };
 
 }  // namespace veskaopt

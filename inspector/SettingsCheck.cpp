@@ -146,13 +146,13 @@ private:
     ComPtr<IXMLDOMSchemaCollection> cache_;
 };
 
+}  // namespace
+
 bool IsFolder(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The files the merge would take from a folder: every "*.xml" in it, in the
-// order the platform lists them.
 std::vector<std::wstring> XmlFilesOf(const std::wstring& path) {
     if (!IsFolder(path)) return {path};
     std::wstring folder = path;
@@ -168,8 +168,6 @@ std::vector<std::wstring> XmlFilesOf(const std::wstring& path) {
     } while (::FindNextFileW(search.get(), &found));
     return files;
 }
-
-}  // namespace
 
 int CheckSettingsFiles(OptionsSession& session, const std::vector<std::wstring>& arguments) {
     IVeskaOptionsDiagnostics* diagnostics = session.Diagnostics();

@@ -79,15 +79,18 @@ std::wstring DisplayText(const VARIANT& value) {
     return value.vt == VT_BSTR ? L"\"" + Escaped(text) + L"\"" : text;
 }
 
-veska::UniqueVariant ValueFromText(const std::wstring& text, const std::wstring& typeName) {
-    const TypeEntry* found = nullptr;
+VARTYPE TypeOfName(const std::wstring& typeName) {
     for (const TypeEntry& entry : kTypes) {
         if (::CompareStringOrdinal(entry.name, -1, typeName.c_str(), -1, TRUE) == CSTR_EQUAL) {
-            found = &entry;
-            break;
+            return entry.type;
         }
     }
-    if (found == nullptr) {
+    return VT_EMPTY;
+}
+
+veska::UniqueVariant ValueFromText(const std::wstring& text, const std::wstring& typeName) {
+    const VARTYPE type = TypeOfName(typeName);
+    if (type == VT_EMPTY) {
         throw ToolError(kExitUsage,
                         L"unknown type \"" + typeName +
                             L"\" (STRING, I4, BOOL, I1, I2, I8, INT, UINT, R4, R8, DATE)");
@@ -96,12 +99,11 @@ veska::UniqueVariant ValueFromText(const std::wstring& text, const std::wstring&
     VARIANT& v = *result.get();
     v.vt = VT_BSTR;
     v.bstrVal = veska::CopyBstr(text.c_str(), static_cast<UINT>(text.size())).detach();
-    if (found->type != VT_BSTR) {
-        const HRESULT hr = ::VariantChangeTypeEx(&v, &v, LOCALE_INVARIANT, 0, found->type);
+    if (type != VT_BSTR) {
+        const HRESULT hr = ::VariantChangeTypeEx(&v, &v, LOCALE_INVARIANT, 0, type);
         if (FAILED(hr)) {
-            throw ToolError(
-                kExitUsage,
-                L"VALUE \"" + text + L"\" cannot be converted to " + std::wstring(found->name), hr);
+            throw ToolError(kExitUsage,
+                            L"VALUE \"" + text + L"\" cannot be converted to " + typeName, hr);
         }
     }
     return result;

@@ -26,6 +26,10 @@ std::wstring Escaped(const std::wstring& text);
 // DataText for one line of output: a string Escaped and in double quotes.
 std::wstring DisplayText(const VARIANT& value);
 
+// The VARIANT type a settings type name gives (in any letter case, the merge's
+// aliases such as UI4 and NUMBER included); VT_EMPTY for an unknown name.
+VARTYPE TypeOfName(const std::wstring& typeName);
+
 // The VARIANT of type typeName (a settings type name, in any letter case)
 // holding text converted in the invariant locale. Throws ToolError(kExitUsage)
 // for an unknown type name or a text that does not convert.

@@ -16,7 +16,7 @@ const IID* const kDualInterfaces[] = {
 #ifndef VESKA_EARLIER_EDITION
     &IID_IVeskaOptionsLive,
     &IID_IVeskaOptionsPolicy,
-    &IID_IPropertyProvider3,
+    &IID_IPropertyProvider4,
 #endif
 };
 

@@ -194,6 +194,33 @@ HRESULT CPropertyProvider::ShowManagedDialog(CollectedPages& pages, HWND hwParen
 #endif
 }
 
+#ifndef VESKA_EARLIER_EDITION
+// ---------------------------------------------------------------------------
+// Locked options
+
+STDMETHODIMP CPropertyProvider::putref_Options(IDispatch* Options) {
+    m_options = ComPtr<IDispatch>::CopyOf(Options);
+    return S_OK;
+}
+
+STDMETHODIMP CPropertyProvider::get_Options(IDispatch** Options) {
+    RETURN_HR_IF_NULL(E_POINTER, Options);
+    *Options = ComPtr<IDispatch>::CopyOf(m_options.get()).detach();
+    return S_OK;
+}
+
+STDMETHODIMP CPropertyProvider::IsLocked(BSTR Key, BSTR Name, VARIANT_BOOL* Locked) {
+    RETURN_HR_IF_NULL(E_POINTER, Locked);
+    *Locked = VARIANT_FALSE;
+    const ComPtr<IVeskaOptionsPolicy> policy = m_options.try_query<IVeskaOptionsPolicy>();
+    if (!policy) return S_OK;
+    VARIANT_BOOL answer = VARIANT_FALSE;
+    RETURN_IF_FAILED(policy->IsLocked(Key, Name, &answer));
+    *Locked = answer != VARIANT_FALSE ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // Flags and configuration values
 

@@ -25,7 +25,7 @@ namespace veska {
 #ifdef VESKA_EARLIER_EDITION
 using NewestPropertyProvider = IPropertyProvider2;
 #else
-using NewestPropertyProvider = IPropertyProvider3;
+using NewestPropertyProvider = IPropertyProvider4;
 #endif
 
 // The function DoPropertySheet shows the frame with: the platform's
@@ -71,10 +71,11 @@ public:
                                     Entry<IPropertyPageInformation2>,
                                     Entry<IPropertyPageInformationSORConfig>>;
 #else
-    using Interfaces = InterfaceMap<Entry<IPropertyProvider, IPropertyProvider3>,
-                                    Entry<IPropertyProvider2, IPropertyProvider3>,
-                                    Entry<IPropertyProvider3>,
-                                    Entry<IDispatch, IPropertyProvider3>,
+    using Interfaces = InterfaceMap<Entry<IPropertyProvider, IPropertyProvider4>,
+                                    Entry<IPropertyProvider2, IPropertyProvider4>,
+                                    Entry<IPropertyProvider3, IPropertyProvider4>,
+                                    Entry<IPropertyProvider4>,
+                                    Entry<IDispatch, IPropertyProvider4>,
                                     Entry<IPropertyPageInformation, IPropertyPageInformation2>,
                                     Entry<IPropertyPageInformation2>,
                                     Entry<IPropertyPageInformationSORConfig>>;
@@ -113,6 +114,14 @@ public:
     // A new BSTR vector of the collected page CLSIDs, owned by the caller; null
     // when no page was collected.
     STDMETHODIMP GetRegisteredPageGuids(SAFEARRAY** PageGuids) override;
+
+    // IPropertyProvider4. Options keeps one reference on the object given (null
+    // for none) and hands out a new one. IsLocked asks that object's
+    // IVeskaOptionsPolicy; false, S_OK, when there is no object or it does not
+    // answer the interface; its failure (E_FAIL before Init) otherwise.
+    STDMETHODIMP putref_Options(IDispatch* Options) override;
+    STDMETHODIMP get_Options(IDispatch** Options) override;
+    STDMETHODIMP IsLocked(BSTR Key, BSTR Name, VARIANT_BOOL* Locked) override;
 #endif
 
     // IPropertyPageInformation, IPropertyPageInformation2: flags the pages read.
@@ -160,6 +169,9 @@ private:
     bool m_bConfigFlag = false;
     UniqueBstr m_bstrConfigText1;
     UniqueBstr m_bstrConfigText2;
+#ifndef VESKA_EARLIER_EDITION
+    ComPtr<IDispatch> m_options;
+#endif
 };
 
 }  // namespace veska

@@ -18,6 +18,16 @@
 // provider's read-only flags from the last of them (IPropertyPageInformation2):
 // when either is set, its controls are shown disabled.
 //
+// Locked options: the component keeps its settings in memory, but each stands
+// for an option a host would keep in its options store, the value of the same
+// name (WindowTitle, StatusBar, ...) in the key "SampleEditor" below the
+// options object's root; each page maps its controls to those names
+// (Traits::kOptions). When the host handed the provider its
+// options object (IPropertyProvider4::Options), a page asks the provider's
+// IsLocked for every control: a control an administrator's policy sets is
+// disabled, with the tooltip "Set by your administrator", and a line at the
+// foot of the page says which.
+//
 // A page tells its site when an edit makes it dirty, and also tells the property
 // sheet that hosts it (PSM_CHANGED), and applies itself when the sheet's Apply or
 // OK reaches its host window (PSN_APPLY): frames that leave either to the page
@@ -51,6 +61,18 @@ const CLSID kGeneralPage = {
 // {4CF93A20-AB91-40EA-BDEF-8ED0A753305C}
 const CLSID kAdvancedPage = {
     0x4cf93a20, 0xab91, 0x40ea, {0xbd, 0xef, 0x8e, 0xd0, 0xa7, 0x53, 0x30, 0x5c}};
+
+// The options key below the host's options root that holds the component's
+// settings, one value per setting, named as the component's properties.
+const wchar_t kOptionsKey[] = L"SampleEditor";
+const wchar_t kLockedTip[] = L"Set by your administrator";
+
+// A control of a page and the option it shows.
+struct ControlOption {
+    int control;
+    const wchar_t* name;  // the value name below kOptionsKey
+    const wchar_t* label;
+};
 
 // What the pages edit.
 struct SampleSettings {
@@ -226,6 +248,7 @@ public:
     // object is the provider, whose flags say whether the sheet is read-only.
     STDMETHODIMP SetObjects(ULONG count, IUnknown** objects) override {
         settings_.reset();
+        provider_.reset();
         readOnly_ = false;
         if (count > 0 && objects == nullptr) return E_POINTER;
         for (ULONG i = 0; i < count && !settings_; ++i) {
@@ -240,6 +263,7 @@ public:
                 info->get_PropertySheetReadOnly(&sheetFlag);
                 readOnly_ = pageFlag != VARIANT_FALSE || sheetFlag != VARIANT_FALSE;
             }
+            provider_ = last.template try_query<IPropertyProvider4>();
         }
         return S_OK;
     }
@@ -258,6 +282,7 @@ public:
                 ::EnableWindow(child, FALSE);
             }
         }
+        ShowLocks();
         dirty_ = false;
         host_ = parent;
         if (host_ != nullptr) ::SetWindowSubclass(host_, &DialogPage::HostProc, 0, reinterpret_cast<DWORD_PTR>(this));
@@ -270,8 +295,10 @@ public:
         if (dialog_ == nullptr) return E_UNEXPECTED;
         if (host_ != nullptr) ::RemoveWindowSubclass(host_, &DialogPage::HostProc, 0);
         host_ = nullptr;
+        // The tooltip window is owned by the dialog and goes with it.
         ::DestroyWindow(dialog_);
         dialog_ = nullptr;
+        tips_ = nullptr;
         return S_OK;
     }
 
@@ -341,6 +368,49 @@ private:
         return FALSE;
     }
 
+    // Disables the controls whose options a policy sets, each with a tooltip
+    // over its place (a disabled control gets no mouse messages itself), and
+    // names them at the foot of the page.
+    void ShowLocks() {
+        if (!provider_) return;
+        std::wstring locked;
+        for (const ControlOption& option : Traits::kOptions) {
+            veska::UniqueBstr key = veska::TryCopyBstr(kOptionsKey, ::lstrlenW(kOptionsKey));
+            veska::UniqueBstr name = veska::TryCopyBstr(option.name, ::lstrlenW(option.name));
+            VARIANT_BOOL isLocked = VARIANT_FALSE;
+            if (!key || !name || FAILED(provider_->IsLocked(key.get(), name.get(), &isLocked)) ||
+                !isLocked) {
+                continue;
+            }
+            const HWND control = ::GetDlgItem(dialog_, option.control);
+            ::EnableWindow(control, FALSE);
+            AddTip(control);
+            locked += (locked.empty() ? L"" : L", ") + std::wstring(option.label);
+        }
+        if (locked.empty()) return;
+        const std::wstring note = std::wstring(kLockedTip) + L": " + locked + L".";
+        ::SetDlgItemTextW(dialog_, IDC_POLICY_NOTE, note.c_str());
+        ::ShowWindow(::GetDlgItem(dialog_, IDC_POLICY_NOTE), SW_SHOWNA);
+    }
+
+    void AddTip(HWND control) {
+        if (tips_ == nullptr) {
+            tips_ = ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                      dialog_, nullptr, veska::CodeModule(), nullptr);
+            if (tips_ == nullptr) return;
+        }
+        TOOLINFOW tool = {};
+        tool.cbSize = sizeof(tool);
+        tool.uFlags = TTF_SUBCLASS;
+        tool.hwnd = dialog_;
+        tool.uId = reinterpret_cast<UINT_PTR>(control);
+        ::GetWindowRect(control, &tool.rect);
+        ::MapWindowPoints(nullptr, dialog_, reinterpret_cast<POINT*>(&tool.rect), 2);
+        tool.lpszText = const_cast<wchar_t*>(kLockedTip);
+        ::SendMessageW(tips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+
     void MarkDirty() {
         dirty_ = true;
         if (site_) site_->OnStatusChange(PROPPAGESTATUS_DIRTY);
@@ -370,7 +440,9 @@ private:
 
     ComPtr<IPropertyPageSite> site_;
     ComPtr<ISampleSettings> settings_;
+    ComPtr<IPropertyProvider4> provider_;
     HWND dialog_ = nullptr;
+    HWND tips_ = nullptr;
     HWND host_ = nullptr;
     bool readOnly_ = false;
     bool dirty_ = false;
@@ -379,6 +451,9 @@ private:
 struct GeneralTraits {
     static constexpr int kDialog = IDD_GENERAL_PAGE;
     static constexpr const wchar_t* kTitle = L"General";
+    static constexpr ControlOption kOptions[] = {
+        {IDC_WINDOW_TITLE, L"WindowTitle", L"Window title"},
+        {IDC_STATUS_BAR, L"StatusBar", L"Status bar"}};
     static void Show(HWND dialog, const SampleSettings& settings) {
         ::SetDlgItemTextW(dialog, IDC_WINDOW_TITLE, settings.windowTitle.c_str());
         ::CheckDlgButton(dialog, IDC_STATUS_BAR, settings.statusBar ? BST_CHECKED : BST_UNCHECKED);
@@ -393,6 +468,9 @@ struct GeneralTraits {
 struct AdvancedTraits {
     static constexpr int kDialog = IDD_ADVANCED_PAGE;
     static constexpr const wchar_t* kTitle = L"Advanced";
+    static constexpr ControlOption kOptions[] = {{IDC_KEEP_LOG, L"KeepLog", L"Keep a log"},
+                                                 {IDC_LOG_FILE, L"LogFile", L"Log file"},
+                                                 {IDC_UNDO_LEVELS, L"UndoLevels", L"Undo levels"}};
     static void Show(HWND dialog, const SampleSettings& settings) {
         ::CheckDlgButton(dialog, IDC_KEEP_LOG, settings.keepLog ? BST_CHECKED : BST_UNCHECKED);
         ::SetDlgItemTextW(dialog, IDC_LOG_FILE, settings.logFile.c_str());

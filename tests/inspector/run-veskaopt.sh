@@ -2,13 +2,17 @@
 # Drives veskaopt.exe in the test prefix against the registered DLL of the
 # current edition and the XML data companion: writes with and without
 # --persist checked in the registry, the JSON export read back, the registry
-# file export imported again, settings files checked, and bad input refused.
+# file export imported again, settings files checked, administrative templates
+# parsed back and checked against a table, values set by policy shown and
+# refused, and bad input refused.
 # Usage: run-veskaopt.sh <build dir> <cmake>
 set -u
 build=$1 cmake=$2
 run="$build/wine-run"
 root="Software\\VeskaInspectorTest\\$$"
+policy="Software\\Policies\\VeskaInspectorTest\\$$"
 work=$(mktemp -d)
+script_dir=$(cd "$(dirname "$0")" && pwd)
 failures=0
 win() { echo "Z:$(echo "$1" | tr / '\\')"; }
 # An installation of its own: bin\ with the DLL and veskaopt, Dat\Settings\ with
@@ -22,6 +26,7 @@ companion=$(win "$build/companions/XMLDataIfsImpl.dll")
 cleanup() {
   "$run" regsvr32 /s /u VeskaOptions.dll; "$run" regsvr32 /s /u "$companion"
   "$run" reg delete "HKCU\\Software\\VeskaInspectorTest" /f >/dev/null 2>&1
+  "$run" reg delete "HKCU\\$policy" /f >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -130,6 +135,93 @@ tr -d '\r' <"$work/watch" | grep -qx 'changed editor\\size = I4 14  (registry)' 
 tr -d '\r' <"$work/watch" | grep -q '^added editor\\zoom = I4 3  (settings file .*zoom\.xml)$' ||
   fail "watch prints the value the new settings file adds: $(cat "$work/watch")"
 rm -f "$work/Dat/Settings/zoom.xml"
+
+# Administrative templates: parsed back by the platform's parser, each row of
+# the tables an XPath ("p:" the templates' namespace) and how many nodes it must
+# select. The names hold what XML must escape.
+mkdir -p "$work/admx/out"
+cat >"$work/admx/app.xml" <<'XML'
+<?xml version="1.0"?>
+<OxaTest>
+ <Value Name="Enabled" Type="BOOL">True</Value>
+ <Key Name="Editor">
+  <Value Name="FontSize" Type="I4">12</Value>
+  <Value Name="Font" Type="STRING">Courier</Value>
+  <Value Name="Big" Type="I8">5</Value>
+  <Key Name="A&amp;B &lt;&quot;x&quot;&gt;">
+   <Value Name="Tab &amp; &lt;width&gt;" Type="I2">4</Value>
+  </Key>
+ </Key>
+</OxaTest>
+XML
+vo 0 admx "$(win "$work/admx/app.xml")" --out "$(win "$work/admx/out")" \
+  --namespace Corvane.Policies.InspectorTest --root "Software\\Corvane Interactive\\InspectorTest"
+admx="$work/admx/out/InspectorTest.admx" adml="$work/admx/out/en-US/InspectorTest.adml"
+# count_nodes <file> <expected> <xpath> [<expected> <xpath>...]: fails each row
+# whose XPath selects another number of nodes.
+count_nodes() {
+  local file=$1; shift
+  local want=() paths=()
+  # Each XPath starts from the document node with "." (cscript takes arguments
+  # that begin with "//" as its own options).
+  while [ $# -gt 0 ]; do want+=("$1"); paths+=(".$2"); shift 2; done
+  local got
+  got=$("$run" cscript //nologo "$(win "$script_dir/CountNodes.js")" "$(win "$file")" "${paths[@]}" | tr -d '\r')
+  mapfile -t got <<<"$got"
+  for i in "${!paths[@]}"; do
+    [ "${got[$i]:-none}" = "${want[$i]}" ] ||
+      fail "$(basename "$file"): ${paths[$i]} selects ${got[$i]:-none}, expected ${want[$i]}"
+  done
+}
+key='Software\Policies\Corvane Interactive\InspectorTest'
+count_nodes "$admx" \
+  1 "/p:policyDefinitions[@revision='1.0'][@schemaVersion='1.0']" \
+  1 "/p:policyDefinitions/p:policyNamespaces/p:target[@prefix='InspectorTest'][@namespace='Corvane.Policies.InspectorTest']" \
+  1 "/p:policyDefinitions/p:resources[@minRequiredRevision='1.0']" \
+  1 "/p:policyDefinitions/p:supportedOn/p:definitions/p:definition[@name][@displayName]" \
+  3 "/p:policyDefinitions/p:categories/p:category[@name][@displayName]" \
+  1 "//p:category[p:parentCategory/@ref=//p:category[p:parentCategory]/@name]" \
+  5 "/p:policyDefinitions/p:policies/p:policy[@class='Both'][@displayName][@explainText][p:parentCategory/@ref=//p:category/@name][p:supportedOn/@ref=//p:definition/@name]" \
+  1 "//p:policy[@key='$key'][@valueName='Enabled'][p:enabledValue/p:decimal/@value='1'][p:disabledValue/p:decimal/@value='0']" \
+  1 "//p:policy[@key='$key\\Editor']/p:elements/p:decimal[@valueName='FontSize'][@minValue='0'][@maxValue='2147483647']" \
+  1 "//p:policy[@key='$key\\Editor']/p:elements/p:longDecimal[@valueName='Big'][@minValue='0'][@maxValue='9223372036854775807']" \
+  1 "//p:policy[@key='$key\\Editor']/p:elements/p:text[@valueName='Font']" \
+  1 "//p:policy[starts-with(@key,'$key\\Editor\\A&B <')]/p:elements/p:decimal[@valueName='Tab & <width>'][@maxValue='32767']"
+# Every string and presentation the template names is in the language file.
+rows=()
+for ref in $(grep -o '\$(\(string\|presentation\)\.[A-Za-z0-9_]*)' "$admx" | sort -u); do
+  id=${ref#*.}; id=${id%)}
+  case $ref in '$(string.'*) rows+=(1 "//p:stringTable/p:string[@id='$id']") ;;
+                *) rows+=(1 "//p:presentationTable/p:presentation[@id='$id']") ;; esac
+done
+[ "${#rows[@]}" -ge 30 ] || fail "the template names too few strings: ${#rows[@]}"
+count_nodes "$adml" \
+  1 "/p:policyDefinitionResources[@revision='1.0'][@schemaVersion='1.0'][p:displayName][p:description]" \
+  1 "//p:presentation/p:decimalTextBox[@defaultValue='12'][.='FontSize']" \
+  1 "//p:presentation/p:textBox[p:label='Font'][p:defaultValue='Courier']" \
+  1 "//p:stringTable/p:string[starts-with(.,'A&B <') and string-length(.)=9]" \
+  "${rows[@]}"
+grep -qF 'A&amp;B &lt;' "$admx" || fail "the template escapes the key's name: $(cat "$admx")"
+printf '<?xml version="1.0"?>\n<OxaTest>\n <Value Name="A" Type="I4">1</Value>\n</Oxa>\n' >"$work/admx/bad.xml"
+vo 1 admx "$(win "$work/admx/bad.xml")" --out "$(win "$work/admx")" --namespace X.Bad --root Software\\X
+[ ! -e "$work/admx/Bad.admx" ] || fail "admx writes nothing for a file that does not parse"
+
+# Values set by policy: shown with the policy key, locked against set and remove.
+# A DLL whose options object has no PolicyRoot (JScript gets E_FAIL before Init
+# from one that has) reads no policy; the rows then report themselves skipped.
+printf 'try { new ActiveXObject("Corvane.VeskaOptions.1").PolicyRoot; } catch (e) {\n  WScript.Quit(e.number == -2147467259 ? 0 : 1); }\nWScript.Quit(1);\n' >"$work/policy.js"
+if "$run" cscript //nologo "$(win "$work/policy.js")"; then
+  "$run" reg add "HKCU\\$policy\\Editor" /v Theme /d Admin /f >/dev/null
+  vo 0 show "$root" Editor
+  echo "$out" | grep -qiF "  theme = STRING \"Admin\"  (policy HKEY_CURRENT_USER\\$policy\\Editor; locked)" ||
+    fail "show marks the value a policy sets: $out"
+  vo 3 set "$root" Editor Theme Light
+  echo "$err" | grep -qiF "is set by policy HKEY_CURRENT_USER\\$policy\\Editor; locked: only an administrator" ||
+    fail "set names the lock and its key: $err"
+  vo 3 remove "$root" Editor Theme --persist
+else
+  echo "SKIP: this VeskaOptions.dll reads no policy: show and set of a policy value not checked"
+fi
 
 # Bad input: non-zero exit, a message, no crash.
 vo 4 show "Software\\VeskaInspectorTest\\missing-$$"

@@ -296,10 +296,15 @@ TEST(TypeLibrary, CurrentEditionDescribesTheWholeContract) {
                                   kCurrentOnlyInterfaces + kPageObjectInterfacesAndOptionsClass +
                                   L"  [default] [source] _IVeskaOptionsLiveEvents\n" + kProviderClass +
                                   LR"(  IPropertyProvider3
+  IPropertyProvider4
 dispatch+IPropertyProvider3 {87A52BA7-2254-4C03-A1BA-482246ACBB53} dual oleautomation dispatchable : IPropertyProvider2 "IPropertyProvider3 Interface"
   5 HRESULT GetRegisteredObj([in] GUID guidIn, [out] IUnknown** pOutVal) "method GetRegisteredObj"
   6 HRESULT GetRegisteredObjects([out,retval] SAFEARRAY(IUnknown*)* Values) "method GetRegisteredObjects"
   7 HRESULT GetRegisteredPageGuids([out,retval] SAFEARRAY(BSTR)* PageGuids) "method GetRegisteredPageGuids"
+dispatch+IPropertyProvider4 {5C5E04FF-6AAC-4846-B767-65BA6B899EA9} dual oleautomation dispatchable : IPropertyProvider3 "IPropertyProvider4 Interface"
+  8 propputref HRESULT Options([in] vt9) "property Options"
+  8 propget HRESULT Options([out,retval] vt9*) "property Options"
+  9 HRESULT IsLocked([in] BSTR Key, [in] BSTR Name, [out,retval] VARIANT_BOOL* Locked) "method IsLocked"
 )";
     EXPECT_EQ(DescribeLibrary(VESKA_TEST_TLB(L"current")), expected);
 }

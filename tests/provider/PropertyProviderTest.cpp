@@ -24,6 +24,9 @@ Pages PagesOf(std::initializer_list<int> numbers) {
 // IPropertyProvider3, which only the current edition answers.
 constexpr IID kIidPropertyProvider3 = {
     0x87a52ba7, 0x2254, 0x4c03, {0xa1, 0xba, 0x48, 0x22, 0x46, 0xac, 0xbb, 0x53}};
+// IPropertyProvider4 likewise.
+constexpr IID kIidPropertyProvider4 = {
+    0x5c5e04ff, 0x6aac, 0x4846, {0xb7, 0x67, 0x65, 0xba, 0x6b, 0x89, 0x9e, 0xa9}};
 #ifdef VESKA_EARLIER_EDITION
 constexpr int kProvider3Table = -1;
 #else
@@ -48,6 +51,7 @@ TEST(QueryInterface, AnswersItsThreeTablesInOrder) {
         {IID_IKvtOptions, -1},
         {IID_IPersist, -1},
         {kIidPropertyProvider3, kProvider3Table},
+        {kIidPropertyProvider4, kProvider3Table},
     };
     void* tables[3] = {};
     for (const Case& c : cases) {
@@ -393,6 +397,84 @@ TEST(Properties, FlagsReadBackAndCollectingClearsTheReadOnlyFlags) {
     }
 }
 
+#ifndef VESKA_EARLIER_EDITION
+// An options object as the host hands it to the provider: answers IsLocked as
+// told and records what it was asked; without the policy interface when told so.
+class PolicyOptions final : public FakeObject<PolicyOptions, FakeLife::Counted, IVeskaOptionsPolicy> {
+public:
+    using Interfaces = InterfaceMap<Entry<IDispatch, IVeskaOptionsPolicy>, Entry<IVeskaOptionsPolicy>>;
+    bool Answers(REFIID iid) const noexcept {
+        return answersPolicy || !InlineIsEqualGUID(iid, IID_IVeskaOptionsPolicy);
+    }
+    STDMETHODIMP IsLocked(BSTR Root, BSTR Attr, VARIANT_BOOL* Locked) override {
+        asked = std::wstring(Root) + L"|" + Attr;
+        if (SUCCEEDED(answer)) *Locked = locked;
+        return answer;
+    }
+    STDMETHODIMP get_PolicyRoot(BSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP get_LockedCount(long*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    bool answersPolicy = true;
+    HRESULT answer = S_OK;
+    VARIANT_BOOL locked = VARIANT_FALSE;
+    std::wstring asked;
+};
+
+// IsLocked reaches the options object the host handed over, and says false
+// without one or when it knows no policy; the provider keeps one reference.
+TEST(Locks, IsLockedAsksTheOptionsObjectHandedToTheProvider) {
+    auto provider = NewProvider();
+    PolicyOptions options;
+    struct Case {
+        bool handed;
+        bool answersPolicy;
+        HRESULT answer;
+        VARIANT_BOOL locked;
+        HRESULT expected;
+        VARIANT_BOOL expectedLocked;
+    } cases[] = {
+        {false, true, S_OK, VARIANT_TRUE, S_OK, VARIANT_FALSE},
+        {true, false, S_OK, VARIANT_TRUE, S_OK, VARIANT_FALSE},
+        {true, true, S_OK, VARIANT_TRUE, S_OK, VARIANT_TRUE},
+        {true, true, S_OK, VARIANT_BOOL(0x100), S_OK, VARIANT_TRUE},
+        {true, true, S_OK, VARIANT_FALSE, S_OK, VARIANT_FALSE},
+        {true, true, E_FAIL, VARIANT_TRUE, E_FAIL, VARIANT_FALSE},
+    };
+    BSTR key = SysAllocString(L"SampleEditor");
+    BSTR name = SysAllocString(L"WindowTitle");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "handed " << c.handed << ", policy " << c.answersPolicy
+                                        << ", answer " << std::hex << c.answer);
+        options.answersPolicy = c.answersPolicy;
+        options.answer = c.answer;
+        options.locked = c.locked;
+        options.asked.clear();
+        ASSERT_EQ(provider->putref_Options(c.handed ? &options : nullptr), S_OK);
+        EXPECT_EQ(options.refs, c.handed ? 2 : 1);
+        VARIANT_BOOL locked = 0x1234;
+        EXPECT_EQ(provider->IsLocked(key, name, &locked), c.expected);
+        EXPECT_EQ(locked, c.expectedLocked);
+        EXPECT_EQ(options.asked, c.handed && c.answersPolicy ? L"SampleEditor|WindowTitle" : L"");
+        IDispatch* held = reinterpret_cast<IDispatch*>(0x1);
+        EXPECT_EQ(provider->get_Options(&held), S_OK);
+        EXPECT_EQ(held, c.handed ? static_cast<IDispatch*>(&options) : nullptr);
+        if (held != nullptr) held->Release();
+    }
+    EXPECT_EQ(provider->IsLocked(key, name, nullptr), E_POINTER);
+    EXPECT_EQ(provider->putref_Options(&options), S_OK);
+    provider.reset();
+    EXPECT_EQ(options.refs, 1) << "the provider gave its reference back";
+    SysFreeString(key);
+    SysFreeString(name);
+}
+#endif
+
 TEST(Properties, ConfigTextsKeepTheTextUpToTheFirstNull) {
     auto provider = NewProvider();
     ComPtr<IPropertyPageInformationSORConfig> config;
@@ -497,6 +579,7 @@ TEST(Dispatch, LateBoundNamesHaveTheirDispids) {
         {L"DoNewPropertySheet", 4},
 #ifndef VESKA_EARLIER_EDITION
         {L"GetRegisteredObj", 5},   {L"GetRegisteredObjects", 6}, {L"GetRegisteredPageGuids", 7},
+        {L"Options", 8},            {L"IsLocked", 9},
 #endif
     };
     for (const auto& [name, id] : names) {
