@@ -54,6 +54,16 @@ STDMETHODIMP CPropertyProvider::Invoke(DISPID id, REFIID iid, LCID lcid, WORD fl
 #ifndef VESKA_EARLIER_EDITION
     taken = taken || id == PropertyProviderDispIdGetRegisteredObj;
 #endif
+#ifndef VESKA_EARLIER_EDITION
+    // Options takes no argument when read. The type information would take an
+    // argument given anyway as the place for the object handed back, and the
+    // platform's dispatch then writes through whatever the argument holds.
+    if (id == PropertyProviderDispIdOptions && params != nullptr && params->cArgs != 0 &&
+        (flags & DISPATCH_PROPERTYGET) != 0 &&
+        (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) == 0) {
+        return DISP_E_BADPARAMCOUNT;
+    }
+#endif
     if (!taken || (flags & DISPATCH_METHOD) == 0) {
         return DispatchImpl<NewestPropertyProvider>::Invoke(id, iid, lcid, flags, params, result,
                                                             exception, argError);
