@@ -43,7 +43,7 @@ __attribute__((always_inline)) inline OpsInfo* Descend(OpsInfo* node, const wcha
     std::uint64_t backslashes = 0;
     FoldUnits(p, length, folded, &backslashes);
     for (std::size_t start = 0;;) {
-        const std::size_t stop = backslashes != 0 ? std::size_t(__builtin_ctzll(backslashes)) : length;
+        const std::size_t stop = backslashes != 0 ? std::size_t(LowestSetBit(backslashes)) : length;
         const auto found = node->keys.find(FoldedView{std::wstring_view(folded + start, stop - start)});
         if (found == node->keys.end() || found->second == nullptr) return nullptr;
         node = found->second.get();
