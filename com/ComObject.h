@@ -19,6 +19,7 @@
 #include <unknwn.h>
 
 #include <new>
+#include <utility>
 
 #include "com/ModuleLock.h"
 #include "support/Owners.h"
@@ -46,6 +47,13 @@ struct Entry {
     static void* Cast(T* self) noexcept {
         return static_cast<I*>(static_cast<Via*>(self));
     }
+};
+
+// An entry for an interface whose declaration carries no IID for __uuidof (the
+// toolchain's headers stop short of some outside components): the IID is given.
+template <class I, const IID& Id>
+struct EntryWithIid : Entry<I> {
+    static const IID& Iid() noexcept { return Id; }
 };
 
 template <class First, class... Rest>
@@ -109,11 +117,15 @@ protected:
     friend class AggregatedObject;
 };
 
-// A standalone object: T with IUnknown implemented on its own count.
+// A standalone object: T with IUnknown implemented on its own count. The
+// arguments go to T's constructor.
 template <class T>
 class ComObject final : public T {
 public:
-    ComObject() noexcept { LockModule(); }
+    template <class... Args>
+    explicit ComObject(Args&&... args) : T(std::forward<Args>(args)...) {
+        LockModule();
+    }
     ~ComObject() { UnlockModule(); }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
@@ -125,6 +137,20 @@ public:
         if (count == 0) delete this;
         return count;
     }
+};
+
+// T living in a scope its user controls, such as a stack frame, and handed to a
+// caller that gives its references back before the scope ends: references are
+// not counted, the object is never deleted through them and takes no count on
+// the DLL.
+template <class T>
+class ScopedObject final : public T {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+        return this->InternalQueryInterface(iid, ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
 };
 
 // T inside an aggregate: its IUnknown delegates to the outer object.

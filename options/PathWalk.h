@@ -15,26 +15,10 @@
 
 namespace veska {
 
-// Looks up every backslash-separated segment of [p, end) in turn, from node
-// down; null as soon as one is not filed. A path that fits the fold buffer is
-// folded whole first and its segments compared as they are; a longer one is
-// folded segment by segment.
-inline OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noexcept {
-    const std::size_t length = static_cast<std::size_t>(end - p);
-    if (length <= kStackFoldUnits) {
-        wchar_t folded[kStackFoldUnits];
-        std::uint64_t backslashes = 0;
-        FoldUnits(p, length, folded, &backslashes);
-        for (std::size_t start = 0;;) {
-            const std::size_t stop = backslashes != 0 ? std::size_t(__builtin_ctzll(backslashes)) : length;
-            const auto found = node->keys.find(FoldedView{std::wstring_view(folded + start, stop - start)});
-            if (found == node->keys.end() || found->second == nullptr) return nullptr;
-            node = found->second.get();
-            if (backslashes == 0) return node;
-            backslashes &= backslashes - 1;
-            start = stop + 1;
-        }
-    }
+// Looks up every segment of a path longer than the fold buffer, folding each as
+// it is compared. Out of line: paths that long are rare.
+__attribute__((noinline)) inline OpsInfo* DescendUnfolded(OpsInfo* node, const wchar_t* p,
+                                                         const wchar_t* end) noexcept {
     for (;;) {
         const wchar_t* const segmentEnd = std::find(p, end, L'\\');
         const auto found =
@@ -43,6 +27,29 @@ inline OpsInfo* Descend(OpsInfo* node, const wchar_t* p, const wchar_t* end) noe
         node = found->second.get();
         if (segmentEnd == end) return node;
         p = segmentEnd + 1;
+    }
+}
+
+// Looks up every backslash-separated segment of [p, end) in turn, from node
+// down; null as soon as one is not filed. A path that fits the fold buffer is
+// folded whole first and its segments compared as they are; a longer one is
+// folded segment by segment. Built into the read: a call here costs a good part
+// of what the read costs above the bare look-ups.
+__attribute__((always_inline)) inline OpsInfo* Descend(OpsInfo* node, const wchar_t* p,
+                                                       const wchar_t* end) noexcept {
+    const std::size_t length = static_cast<std::size_t>(end - p);
+    if (__builtin_expect(length > kStackFoldUnits, 0)) return DescendUnfolded(node, p, end);
+    wchar_t folded[kStackFoldUnits];
+    std::uint64_t backslashes = 0;
+    FoldUnits(p, length, folded, &backslashes);
+    for (std::size_t start = 0;;) {
+        const std::size_t stop = backslashes != 0 ? std::size_t(LowestSetBit(backslashes)) : length;
+        const auto found = node->keys.find(FoldedView{std::wstring_view(folded + start, stop - start)});
+        if (found == node->keys.end() || found->second == nullptr) return nullptr;
+        node = found->second.get();
+        if (backslashes == 0) return node;
+        backslashes &= backslashes - 1;
+        start = stop + 1;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -24,7 +25,7 @@ constexpr wchar_t kDefaultValueName[] = L"(Default)";
 // registry gives the unnamed value, is filed as "(Default)", so that both name
 // one entry before and after a load.
 inline std::wstring_view CacheValueName(std::wstring_view name) noexcept {
-    return name.empty() ? std::wstring_view(kDefaultValueName) : name;
+    return name.empty() ? std::wstring_view(kDefaultValueName, std::size(kDefaultValueName) - 1) : name;
 }
 
 // A registry last-write time as one number (0 for none).

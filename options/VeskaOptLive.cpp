@@ -14,30 +14,13 @@ namespace veska {
 namespace {
 
 // Hands out the one connection point, once.
-class PointEnumerator final : public IEnumConnectionPoints {
+class PointEnumerator : public ObjectRoot<PointEnumerator, MultiThreadModel>, public IEnumConnectionPoints {
 public:
-    explicit PointEnumerator(IConnectionPoint* point, ULONG position = 0) noexcept
-        : point_(ComPtr<IConnectionPoint>::CopyOf(point)), position_(position) {
-        LockModule();
-    }
-    ~PointEnumerator() { UnlockModule(); }
+    using Interfaces = InterfaceMap<Entry<IEnumConnectionPoints>>;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        RETURN_HR_IF_NULL(E_POINTER, ppv);
-        *ppv = nullptr;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) && !::InlineIsEqualGUID(iid, IID_IEnumConnectionPoints)) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IEnumConnectionPoints*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ::InterlockedIncrement(&count_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG count = ::InterlockedDecrement(&count_);
-        if (count == 0) delete this;
-        return count;
-    }
+    explicit PointEnumerator(IConnectionPoint* point, ULONG position = 0) noexcept
+        : point_(ComPtr<IConnectionPoint>::CopyOf(point)), position_(position) {}
+
     STDMETHODIMP Next(ULONG wanted, IConnectionPoint** points, ULONG* fetched) override {
         RETURN_HR_IF_NULL(E_POINTER, points);
         RETURN_HR_IF(E_INVALIDARG, wanted != 1 && fetched == nullptr);
@@ -60,14 +43,13 @@ public:
     }
     STDMETHODIMP Clone(IEnumConnectionPoints** clone) override {
         RETURN_HR_IF_NULL(E_POINTER, clone);
-        *clone = new (std::nothrow) PointEnumerator(point_.get(), position_);
+        *clone = new (std::nothrow) ComObject<PointEnumerator>(point_.get(), position_);
         RETURN_HR_IF_NULL(E_OUTOFMEMORY, *clone);
         (*clone)->AddRef();
         return S_OK;
     }
 
 private:
-    volatile long count_ = 0;
     ComPtr<IConnectionPoint> point_;
     ULONG position_;
 };
@@ -143,7 +125,7 @@ STDMETHODIMP CVeskaOptions::EnumConnectionPoints(IEnumConnectionPoints** points)
     RETURN_HR_IF_NULL(E_POINTER, points);
     *points = nullptr;
     return ComBoundary([&]() -> HRESULT {
-        auto* enumerator = new PointEnumerator(Events().Point());
+        auto* enumerator = new ComObject<PointEnumerator>(Events().Point());
         enumerator->AddRef();
         *points = enumerator;
         return S_OK;

@@ -55,6 +55,17 @@ inline __m128i FoldBlock(__m128i units) noexcept {
 }
 #endif
 
+// The index of the lowest set bit of a nonzero word. The 32-bit build tests the
+// halves itself: its compiler would call a library routine for the whole word.
+inline unsigned LowestSetBit(std::uint64_t bits) noexcept {
+#if defined(__x86_64__)
+    return unsigned(__builtin_ctzll(bits));
+#else
+    const auto low = static_cast<std::uint32_t>(bits);
+    return low != 0 ? unsigned(__builtin_ctz(low)) : 32 + unsigned(__builtin_ctz(std::uint32_t(bits >> 32)));
+#endif
+}
+
 // Names and paths up to this many code units are folded whole into a buffer on
 // the stack for a look-up; longer ones are folded as they are compared. A path
 // that fits has the places of its backslashes kept as the bits of one word.

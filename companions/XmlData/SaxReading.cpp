@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "com/ComObject.h"
 #include "support/MsxmlIds.h"
 #include "support/Owners.h"
 #include "support/Result.h"
@@ -17,19 +18,11 @@ namespace {
 
 // Keeps the position and message of the first fatal error a SAX parse reports.
 // Lives on the stack of its user, who releases the reader before it goes.
-class FirstFatalError final : public ISAXErrorHandler {
+class FirstFatalError : public veska::ObjectRoot<FirstFatalError, veska::SingleThreadModel>,
+                       public ISAXErrorHandler {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) && !::InlineIsEqualGUID(iid, kIidSaxErrorHandler)) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<ISAXErrorHandler*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    using Interfaces = veska::InterfaceMap<veska::EntryWithIid<ISAXErrorHandler, kIidSaxErrorHandler>>;
+
     STDMETHODIMP error(ISAXLocator* locator, const wchar_t* message, HRESULT code) override {
         return fatalError(locator, message, code);
     }
@@ -73,7 +66,7 @@ ComPtr<ISAXXMLReader> MakeReader() {
 }  // namespace
 
 SaxFailure LocateParseError(const VARIANT& source) {
-    FirstFatalError found;
+    veska::ScopedObject<FirstFatalError> found;
     ComPtr<ISAXXMLReader> reader = MakeReader();
     if (!reader || FAILED(reader->putErrorHandler(&found))) return {};
     reader->parse(source);
@@ -86,20 +79,11 @@ namespace {
 // Numbers the elements of a document in the order the SAX reader starts them,
 // with where it was at each start and how many elements each one holds. Lives
 // on the stack of its user, who releases the reader before it goes.
-class ElementRecorder final : public ISAXContentHandler {
+class ElementRecorder : public veska::ObjectRoot<ElementRecorder, veska::SingleThreadModel>,
+                        public ISAXContentHandler {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!::InlineIsEqualGUID(iid, IID_IUnknown) &&
-            !::InlineIsEqualGUID(iid, kIidSaxContentHandler)) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<ISAXContentHandler*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    using Interfaces = veska::InterfaceMap<veska::EntryWithIid<ISAXContentHandler, kIidSaxContentHandler>>;
+
     // The locator serves the parse it is handed over for, and only it.
     STDMETHODIMP putDocumentLocator(ISAXLocator* locator) override {
         locator_ = locator;
@@ -162,7 +146,7 @@ private:
 ElementPlaces LocateElements(const VARIANT& source) {
     ComPtr<ISAXXMLReader> reader = MakeReader();
     if (!reader) return nullptr;
-    ElementRecorder recorder;
+    veska::ScopedObject<ElementRecorder> recorder;
     if (FAILED(reader->putContentHandler(&recorder))) return nullptr;
     reader->parse(source);
     reader->putContentHandler(nullptr);

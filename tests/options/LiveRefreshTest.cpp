@@ -433,5 +433,35 @@ TEST_F(Live, OnChangedRefusesWhatIsNotAnObject) {
     EXPECT_EQ(live->putref_OnChanged(nothing), S_OK);
 }
 
+TEST_F(Live, EnumConnectionPointsHandsOutTheOnePointOnce) {
+    ASSERT_EQ(Init(), S_OK);
+    auto container = ComPtr<IVeskaOptions3>::CopyOf(opts.get()).try_query<IConnectionPointContainer>();
+    ASSERT_TRUE(container);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(__uuidof(_IVeskaOptionsLiveEvents), point.put()), S_OK);
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(container->EnumConnectionPoints(points.put()), S_OK);
+    EXPECT_TRUE(points.try_query<IUnknown>());
+    EXPECT_FALSE(points.try_query<IDispatch>());
+
+    ComPtr<IConnectionPoint> first;
+    ULONG fetched = 7;
+    ASSERT_EQ(points->Next(1, first.put(), &fetched), S_OK);
+    EXPECT_EQ(fetched, 1u);
+    EXPECT_EQ(first.get(), point.get());
+    ComPtr<IEnumConnectionPoints> clone;
+    ASSERT_EQ(points->Clone(clone.put()), S_OK);
+    ComPtr<IConnectionPoint> none;
+    EXPECT_EQ(clone->Next(1, none.put(), &fetched), S_FALSE);  // the clone keeps the position
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(points->Skip(1), S_FALSE);
+    EXPECT_EQ(points->Reset(), S_OK);
+    EXPECT_EQ(points->Skip(1), S_OK);
+    EXPECT_EQ(clone->Reset(), S_OK);
+    ComPtr<IConnectionPoint> again;
+    EXPECT_EQ(clone->Next(1, again.put(), nullptr), S_OK);
+    EXPECT_EQ(again.get(), point.get());
+}
+
 }  // namespace
 }  // namespace veska::test
