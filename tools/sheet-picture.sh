@@ -7,10 +7,16 @@
 # takes the picture with Apply enabled, closes the sheet with OK (Enter) and
 # checks that the host saw it close with the edit applied. Installs its tools
 # with tools/install-deps.sh --picture.
-# Usage: tools/sheet-picture.sh [output.png]
+# With --locked, a machine policy first sets the status bar option, so the
+# picture (docs/images/property-sheet-locked.png) shows its control locked.
+# Usage: tools/sheet-picture.sh [--locked] [output.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$root/docs/images/property-sheet.png}
+locked=0
+if [ "${1:-}" = --locked ]; then locked=1; shift; fi
+default=property-sheet.png
+[ $locked = 1 ] && default=property-sheet-locked.png
+out=${1:-$root/docs/images/$default}
 trap 'echo "tools/sheet-picture.sh: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 "$root/tools/install-deps.sh"
 "$root/tools/install-deps.sh" --picture
@@ -30,6 +36,10 @@ screen_on_exit() { [ -z "$host" ] || kill "$host" 2>/dev/null || true; }
 screen_start "$build" picture-prefix tools/sheet-picture.sh
 (cd "$build/current" && "$run" regsvr32 /s VeskaOptions.dll)
 (cd "$build/samples" && "$run" regsvr32 /s SamplePages.dll)
+if [ $locked = 1 ]; then
+  "$run" reg add 'HKLM\Software\Policies\Corvane Interactive\VeskaDemo\SampleEditor' \
+    /v StatusBar /t REG_DWORD /d 1 /f >/dev/null
+fi
 
 log=$(mktemp)
 (cd "$build/current" && exec "$run" ../tools/demo/demo_host.exe --show-sheet) >"$log" 2>&1 &

@@ -376,6 +376,19 @@ void ShowSamplePages(bool show) {
     }
     ::SafeArrayDestroy(guids);
     if (show) {
+        // The pages ask the provider which of their options an administrator's
+        // policy locks; it asks this options object (the demo's tree).
+        IPropertyProvider4* locks = nullptr;
+        IVeskaOptions2* options = nullptr;
+        if (SUCCEEDED(provider->QueryInterface(IID_IPropertyProvider4, reinterpret_cast<void**>(&locks))) &&
+            SUCCEEDED(::CoCreateInstance(CLSID_VeskaOptions, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IVeskaOptions2, reinterpret_cast<void**>(&options)))) {
+            BSTR tree = Text(kTree);
+            if (SUCCEEDED(options->Init(1, tree))) locks->putref_Options(options);
+            ::SysFreeString(tree);
+        }
+        if (options != nullptr) options->Release();
+        if (locks != nullptr) locks->Release();
         Say(L"\nShowing the property sheet (DoPropertySheet); close it to go on.\n");
         std::fflush(stdout);
         const auto before = SampleSettings(sample);
