@@ -6,6 +6,7 @@
 
 #include "com/Dispatch.h"
 #include "options/LiveWatcher.h"
+#include "options/PolicyLayer.h"
 #include "options/VeskaOpt.h"
 #include "support/ModulePath.h"
 #include "support/Result.h"
@@ -128,8 +129,7 @@ LiveEvents::LiveEvents(CVeskaOptions& owner) noexcept : owner_(owner), point_(*t
 
 LiveEvents::~LiveEvents() { Unwatch(); }
 
-HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath,
-                          const std::wstring& policyKey) {
+HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath) {
     Unwatch();
     LiveWatchRequest request;
     request.what = what;
@@ -165,7 +165,7 @@ HRESULT LiveEvents::Watch(unsigned what, HKEY hive, const std::wstring& keyPath,
     if (SUCCEEDED(hr) && (what & kWatchRegistry) != 0) {
         LiveWatchRequest policy;
         policy.what = kWatchRegistry;
-        policy.keyPath = policyKey;
+        policy.keyPath = kPoliciesKey;
         policy.window = window_;
         const HKEY hives[2] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
         for (int i = 0; i < 2 && SUCCEEDED(hr); ++i) {

@@ -70,7 +70,7 @@ public:
     // settings folder, with a window on the calling thread; a watch already
     // running ends first. Watching the registry watches the policy key
     // (PolicyLayer.h) in both hives too.
-    HRESULT Watch(unsigned what, HKEY hive, const std::wstring& keyPath, const std::wstring& policyKey);
+    HRESULT Watch(unsigned what, HKEY hive, const std::wstring& keyPath);
     // Ends the watch, dropping events not yet delivered; false when none ran.
     bool Unwatch() noexcept;
     unsigned Watching() const noexcept { return watching_; }

@@ -30,6 +30,11 @@ inline bool IsLockedOrigin(const VARIANT& value) noexcept {
     return kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy;
 }
 
+// The key below which both hives keep every product's policy. A watch follows
+// it whole, so every watching object of the process shares its two
+// notifications, whatever its own policy key.
+constexpr wchar_t kPoliciesKey[] = L"Software\\Policies";
+
 // The policy key of an Init key: "Software\Policies\" and initKey without a
 // leading "Software\" (in any letter case). Throws std::bad_alloc.
 std::wstring PolicyKeyOf(std::wstring_view initKey);

@@ -86,7 +86,7 @@ STDMETHODIMP CVeskaOptions::Watch(LONG What) {
         return E_INVALIDARG;
     }
     return ComBoundary([&]() -> HRESULT {
-        return Events().Watch(static_cast<unsigned>(What), m_hive, m_sMainKey, m_policyKey);
+        return Events().Watch(static_cast<unsigned>(What), m_hive, m_sMainKey);
     });
 }
 
