@@ -353,8 +353,11 @@ std::wstring PolicyKeyOf(std::wstring root) {
 }
 
 int WriteAdministrativeTemplates(const AdmxRequest& request) {
-    if (!IsFolder(request.folder)) {
-        throw ToolError(kExitNotFound, L"the folder " + request.folder + L" does not exist");
+    // The output folder is made when missing, as a copy's target would be; its
+    // parent must exist.
+    if (!IsFolder(request.folder) && !::CreateDirectoryW(request.folder.c_str(), nullptr)) {
+        throw ToolError(kExitNotFound, L"the folder " + request.folder + L" cannot be made",
+                        HRESULT_FROM_WIN32(::GetLastError()));
     }
     SettingsKey tree;
     bool readable = true;

@@ -139,7 +139,7 @@ rm -f "$work/Dat/Settings/zoom.xml"
 # Administrative templates: parsed back by the platform's parser, each row of
 # the tables an XPath ("p:" the templates' namespace) and how many nodes it must
 # select. The names hold what XML must escape.
-mkdir -p "$work/admx/out"
+mkdir -p "$work/admx"  # admx makes out/ itself
 cat >"$work/admx/app.xml" <<'XML'
 <?xml version="1.0"?>
 <OxaTest>
