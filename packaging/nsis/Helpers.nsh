@@ -47,14 +47,27 @@ FunctionEnd
 !insertmacro Probe32 "un."
 
 ; Runs regsvr32 ($R0) with the options $R1 on the DLL $R2, hidden; $R3 gets its
-; exit code, or "not started".
+; exit code, or "not started". A start that fails is tried twice more, half a
+; second apart: a busy system can refuse a new process for a moment, and a
+; registration skipped for that would be left behind.
 !macro RegSvr un
 Function ${un}RegSvr
-  nsExec::Exec '"$R0" $R1 "$R2"'
-  Pop $R3
-  ${If} $R3 == "error"
-    StrCpy $R3 "not started"
-  ${EndIf}
+  Push $0
+  StrCpy $0 0
+  ${Do}
+    nsExec::Exec '"$R0" $R1 "$R2"'
+    Pop $R3
+    ${If} $R3 != "error"
+      ${Break}
+    ${EndIf}
+    IntOp $0 $0 + 1
+    ${If} $0 >= 3
+      StrCpy $R3 "not started"
+      ${Break}
+    ${EndIf}
+    Sleep 500
+  ${Loop}
+  Pop $0
 FunctionEnd
 !macroend
 !insertmacro RegSvr ""
