@@ -61,9 +61,10 @@ public:
     // A small random tree in the registry model, written below the Init path
     // (which must be empty).
     void SeedRegistry();
-    // Machine policy over some of the seeded values and on a key of its own,
-    // written below HKEY_LOCAL_MACHINE\policyPath; every object made from now
-    // on, and its model, finds it locked.
+    // Writes machine policy below HKEY_LOCAL_MACHINE\policyPath: a value for
+    // about a third of the registry model's values, and one more in a key the
+    // registry lacks. Objects made afterwards, and their models, see those
+    // values locked.
     void SeedPolicy(const std::wstring& policyPath);
 
     // One random call on both, then the reads of the paths it named. Empty when

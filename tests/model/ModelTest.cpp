@@ -18,7 +18,7 @@
 // 1 to k (default 20); VESKA_MODEL_BURSTS=<b> gives the first b seeds run a
 // burst (default 2) of VESKA_MODEL_BURST_CHANGES=<c> changes (default 200). A
 // failure prints its seed, the number of its call and the latest calls before
-// it; the burst's seed is the seed's own.
+// it; a burst draws its changes from the same seed as the calls.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -114,9 +114,9 @@ bool Retried(Attempt attempt) {
     return false;
 }
 
-// The seeded changes: values set and removed in a few keys and their sub-keys,
-// keys deleted, settings files written over and removed, a few milliseconds
-// apart. The same seed makes the same changes.
+// Writes the burst: random values set and removed below root, keys deleted,
+// and settings files rewritten or deleted, with a pause of a few milliseconds
+// between changes. A given seed always writes the same list.
 void WriteBurst(std::uint32_t seed, unsigned changes, const std::wstring& root,
                 const std::wstring& folder) {
     std::mt19937 rng(seed);
