@@ -81,22 +81,33 @@ bool HoldsLockedValue(const OpsInfo& node) noexcept {
     }
 }
 
-void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath) {
-    const UniqueHkey key = registryPath.empty() ? UniqueHkey() : OpenForChange(registryPath);
+void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath, LiveCacheState& removals,
+                    const std::wstring& cachePath) {
+    const bool cacheOnly = registryPath.empty();
+    const UniqueHkey key = cacheOnly ? UniqueHkey() : OpenForChange(registryPath);
     for (auto value = node.values.begin(); value != node.values.end();) {
         if (IsLockedOrigin(*value->second.get())) {
             ++value;
             continue;
         }
         if (key) DeleteRegistryValue(key.get(), node.values.NameOf(*value).data());
+        if (cacheOnly) {
+            removals.RememberRemovedValue(cachePath, {}, node.values.NameOf(*value),
+                                          *value->second.get());
+        }
         value = node.values.erase(value);
     }
     for (auto sub = node.keys.begin(); sub != node.keys.end();) {
         const std::wstring name(node.keys.NameOf(*sub));
+        const std::wstring subPath = cachePath + L'\\' + name;
         if (sub->second != nullptr && HoldsLockedValue(*sub->second)) {
-            RemoveUnlocked(*sub->second, key ? registryPath + L'\\' + name : std::wstring());
+            RemoveUnlocked(*sub->second, cacheOnly ? std::wstring() : registryPath + L'\\' + name,
+                           removals, subPath);
             ++sub;
             continue;
+        }
+        if (cacheOnly && sub->second != nullptr) {
+            removals.RememberRemovedKey(subPath, {}, sub->second->stamp);
         }
         CVeskaOptions::FreeOpsInfoMem(sub->second.release());
         sub = node.keys.erase(sub);

@@ -54,11 +54,17 @@ bool KeyHoldsLockedValue(const OpsInfo& node) noexcept;
 // True when node or a key below it holds a locked value.
 bool HoldsLockedValue(const OpsInfo& node) noexcept;
 
+struct LiveCacheState;
+
 // Removes what is not locked below node, for RemoveKey over a subtree holding
 // locked values: unlocked values, and keys holding no locked value. With a
 // registryPath (node's key below HKEY_CURRENT_USER) their registry values and
-// keys go too; empty leaves the registry alone. Throws std::bad_alloc.
-void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath);
+// keys go too. Without one the removal is the cache's alone, and removals
+// remembers each, filed under cachePath (node's path in the cache), so that a
+// refresh leaves them removed as it does other such removals. Throws
+// std::bad_alloc.
+void RemoveUnlocked(OpsInfo& node, const std::wstring& registryPath, LiveCacheState& removals,
+                    const std::wstring& cachePath);
 
 // True when two policy trees (either may be null) hold the same values with the
 // same kinds in the same keys.

@@ -443,7 +443,8 @@ STDMETHODIMP CVeskaOptions::RemoveKey(BSTR Root, LONG ChangeDefault) {
         if (found->second != nullptr && m_loadCounts.locked != 0 && HoldsLockedValue(*found->second)) {
             RemoveUnlocked(*found->second,
                            ChangeDefault != 0 ? RegistryPathOf(parentPath) + L'\\' + std::wstring(name)
-                                              : std::wstring());
+                                              : std::wstring(),
+                           m_liveCache, std::wstring(path.head) + std::wstring(path.tail));
             return S_FALSE;
         }
         // A refresh leaves a removal the registry does not have until the

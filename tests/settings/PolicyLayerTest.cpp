@@ -130,11 +130,11 @@ TEST_F(Policy, LockedValuesRefuseChangesAndSubtreeOperationsSpareThem) {
         {"remove a key over locked values", [](IVeskaOptions3* o) { return o->RemoveKey(Bstr(L"K\\Sub"), 1); },
          S_FALSE, L"k\\ k\\free=3:2 k\\locked=3:7 k\\other\\ k\\other\\x=3:3 k\\sub\\ k\\sub\\deep\\ k\\sub\\deep\\u=3:8 ",
          L"K\\ K\\@Free K\\@Locked K\\Other\\ K\\Other\\@x K\\Sub\\ "},
-        {"remove a key over locked values, cache only", [](IVeskaOptions3* o) { return o->RemoveKey(Bstr(L"K\\Sub"), 0); },
-         S_FALSE, L"k\\ k\\free=3:2 k\\locked=3:7 k\\other\\ k\\other\\x=3:3 k\\sub\\ k\\sub\\deep\\ k\\sub\\deep\\u=3:8 ", L"="},
         {"remove a free key", [](IVeskaOptions3* o) { return o->RemoveKey(Bstr(L"K\\Other"), 1); },
          S_OK, L"k\\ k\\free=3:2 k\\locked=3:7 k\\sub\\ k\\sub\\y=3:4 k\\sub\\deep\\ k\\sub\\deep\\u=3:8 k\\sub\\loose\\ k\\sub\\loose\\z=3:5 ",
          L"K\\ K\\@Free K\\@Locked K\\Sub\\ K\\Sub\\@y K\\Sub\\Loose\\ K\\Sub\\Loose\\@z "},
+        {"remove a key over locked values, cache only", [](IVeskaOptions3* o) { return o->RemoveKey(Bstr(L"K\\Sub"), 0); },
+         S_FALSE, L"k\\ k\\free=3:2 k\\locked=3:7 k\\other\\ k\\other\\x=3:3 k\\sub\\ k\\sub\\deep\\ k\\sub\\deep\\u=3:8 ", L"="},
     };
     test::SetDword(HKEY_LOCAL_MACHINE, policy_.PathOf(L"K"), L"Locked", 7);
     test::SetDword(HKEY_CURRENT_USER, policy_.PathOf(L"K\\Sub\\Deep"), L"u", 8);
@@ -158,6 +158,14 @@ TEST_F(Policy, LockedValuesRefuseChangesAndSubtreeOperationsSpareThem) {
         EXPECT_EQ(cache, c.cache == L"=" ? all : c.cache);
         EXPECT_EQ(RegistryNames(), c.registry == L"=" ? allRegistry : c.registry);
     }
+    // What the last row removed from the cache alone stays removed when the
+    // key above it changes at its source: only the new value arrives.
+    test::SetDword(HKEY_CURRENT_USER, Reg(L"K\\Sub"), L"Added", 6);
+    LONG changed = -1;
+    EXPECT_EQ(ComPtr<IVeskaOptions3>::CopyOf(opts.get()).try_query<IVeskaOptionsLive>()->Refresh(&changed), S_OK);
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(Value(L"K\\Sub", L"y"), L"fail");
+    EXPECT_EQ(Value(L"K\\Sub\\Loose", L"z"), L"fail");
     EXPECT_EQ(test::Snapshot(HKEY_LOCAL_MACHINE, policy_.Path()) +
                   test::Snapshot(HKEY_CURRENT_USER, policy_.Path()),
               policyBefore)
