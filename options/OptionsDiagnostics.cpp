@@ -68,9 +68,9 @@ LoadCounts CountCache(const OpsInfo& root) {
         pending.pop_back();
         for (const auto& value : node->values) {
             ++counts.values;
-            const OriginKind kind = OriginOf(*value.second.get()).kind;
-            if (kind == OriginKind::SettingsFile) ++counts.overridden;
-            if (kind == OriginKind::MachinePolicy || kind == OriginKind::UserPolicy) {
+            const VARIANT& cached = *value.second.get();
+            if (OriginOf(cached).kind == OriginKind::SettingsFile) ++counts.overridden;
+            if (IsLockedOrigin(cached)) {
                 ++counts.overridden;
                 ++counts.locked;
             }
